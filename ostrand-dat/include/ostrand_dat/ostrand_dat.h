@@ -1,0 +1,147 @@
+// The portal archive: a file of fixed-size blocks chained by next-block
+// pointers, with a directory tree of nodes that lists every stored file by a
+// 32-bit id. Opening loads the whole directory; files are then fetched by id.
+#ifndef OSTRAND_DAT_OSTRAND_DAT_H_
+#define OSTRAND_DAT_OSTRAND_DAT_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+#include "ostrand_dat/error.h"
+#include "ostrand_dat/file.h"
+#include "ostrand_dat/record_reader.h"
+
+namespace ostrand_dat {
+
+// The archive header: 80 bytes at file offset 320, seventeen fields in this
+// order, every number a little-endian u32. Nothing is validated on reading.
+struct DatHeader {
+  static constexpr std::uint64_t kFileOffset = 320;
+  static constexpr std::size_t kSize = 80;
+
+  std::uint32_t magic = 0;
+  std::uint32_t block_size = 0;  // bytes per block, next-block pointer included
+  std::uint32_t file_size = 0;
+  std::uint32_t dataset = 0;
+  std::uint32_t subset = 0;
+  std::uint32_t free_head = 0;
+  std::uint32_t free_tail = 0;
+  std::uint32_t free_count = 0;
+  std::uint32_t root_offset = 0;  // the directory's root node; 0: no directory
+  std::uint32_t new_lru = 0;
+  std::uint32_t old_lru = 0;
+  std::uint32_t use_lru = 0;
+  std::uint32_t master_map_id = 0;
+  std::uint32_t engine_version = 0;
+  std::uint32_t game_version = 0;
+  std::array<std::byte, 16> version_string{};  // raw bytes, not text
+  std::uint32_t version_minor = 0;
+
+  // Decodes the seventeen fields from `reader`. A field cut short fails with
+  // the short-read cause and the context "While parsing field '<name>' in
+  // DatHeader"; consumes exactly 80 bytes on success.
+  static std::expected<DatHeader, ReadError> read(RecordReader& reader);
+
+  friend bool operator==(const DatHeader&, const DatHeader&) = default;
+};
+
+// One directory entry: where a stored file's bytes lie. 24 bytes on disk,
+// six little-endian u32 in this order.
+struct DatFileEntry {
+  static constexpr std::size_t kSize = 24;
+
+  std::uint32_t bit_flags = 0;  // bit 0: the stored bytes are compressed
+  std::uint32_t id = 0;
+  std::uint32_t offset = 0;  // first block of the file's chain
+  std::uint32_t size = 0;    // stored bytes in that chain
+  std::uint32_t timestamp = 0;
+  std::uint32_t version = 0;
+
+  bool is_compressed() const { return (bit_flags & 0x1u) != 0; }
+
+  // Decodes one entry; a field cut short fails with the context "While
+  // parsing field '<name>' in DatFileEntry".
+  static std::expected<DatFileEntry, ReadError> read(RecordReader& reader);
+
+  friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
+};
+
+// The directory: one entry per file id. Lookups by id; iteration runs in
+// ascending id order. Immutable once the archive is open.
+class FileMap {
+ public:
+  using const_iterator = std::vector<DatFileEntry>::const_iterator;
+
+  FileMap() = default;
+  // Builds the map from entries in the order the directory walk decoded
+  // them; where an id occurs more than once, the entry decoded last wins.
+  static FileMap from_walk_order(std::vector<DatFileEntry> entries);
+
+  // The entry for `id`, or nullptr.
+  const DatFileEntry* find(std::uint32_t id) const;
+  bool contains(std::uint32_t id) const { return find(id) != nullptr; }
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const_iterator begin() const { return entries_.begin(); }
+  const_iterator end() const { return entries_.end(); }
+
+ private:
+  std::vector<DatFileEntry> entries_;  // sorted by id, ids unique
+};
+
+// An open archive. Owns its file; after open() it is only read, with
+// positional reads, so get_file() may run on several threads at once.
+class DatDatabase {
+ public:
+  // Opens `path` read-only, reads the header and loads the whole directory.
+  // Fails with PathError when the file cannot be opened, BinRead when the
+  // header is cut short, and the errors of the directory load otherwise. A
+  // block_size of 4 or less with a directory to walk is Corruption.
+  static std::expected<DatDatabase, DatError> open(
+      const std::filesystem::path& path);
+
+  const DatHeader& header() const { return header_; }
+  const FileMap& files() const { return files_; }
+
+  // Gathers `size` bytes through the block chain that starts at `offset`.
+  // Fails with Io when a read fails (UnexpectedEof past the end of the
+  // file), and with Corruption when `size` exceeds the file's length or a
+  // block chain needs blocks that cannot hold payload (block_size <= 4).
+  std::expected<std::vector<std::byte>, DatError> read_file_data(
+      std::uint32_t offset, std::uint32_t size) const;
+
+  // The contents of file `id`, decompressed when its entry says so.
+  // NotFound when the directory has no such id.
+  std::expected<std::vector<std::byte>, DatError> get_file(
+      std::uint32_t id) const;
+
+ private:
+  DatDatabase(DatHeader header, File file, std::uint64_t file_length)
+      : header_(header), file_(std::move(file)), file_length_(file_length) {}
+
+  // Walks the directory from header().root_offset into files_.
+  std::expected<void, DatError> read_directory();
+  // Loads the node at `offset` and its whole subtree, depth first, appending
+  // entries to `walk` in the order they are decoded.
+  std::expected<void, DatError> read_node(std::uint32_t offset,
+                                          std::vector<DatFileEntry>& walk);
+
+  // read_file_data with a budget of blocks that the caller may spend.
+  std::expected<std::vector<std::byte>, DatError> gather(
+      std::uint32_t offset, std::uint32_t size,
+      std::uint64_t& block_budget) const;
+
+  DatHeader header_;
+  FileMap files_;
+  File file_;
+  std::uint64_t file_length_ = 0;
+};
+
+}  // namespace ostrand_dat
+
+#endif  // OSTRAND_DAT_OSTRAND_DAT_H_
