@@ -18,6 +18,11 @@
 
 namespace ostrand_dat {
 
+// A directory node: 62 child offsets, an entry count and 61 entry slots.
+inline constexpr std::size_t kNodeSize = 1716;
+inline constexpr std::size_t kNodeBranches = 62;
+inline constexpr std::size_t kNodeEntries = 61;
+
 // The archive header: 80 bytes at file offset 320, seventeen fields in this
 // order, every number a little-endian u32. Nothing is validated on reading.
 struct DatHeader {

@@ -21,6 +21,12 @@ namespace ostrand_dat {
 std::expected<void, IoError> read_exact_at_compat(const File& file,
                                                   std::span<std::byte> buffer,
                                                   std::uint64_t offset);
+// The same over two buffers filled from consecutive file bytes, `head`
+// first, with vectored reads: one system call where one suffices.
+std::expected<void, IoError> read_exact_at_compat(const File& file,
+                                                  std::span<std::byte> head,
+                                                  std::span<std::byte> tail,
+                                                  std::uint64_t offset);
 
 // Decodes a compressed payload: a little-endian u32 output size, then groups
 // of one control byte (most significant bit first; set = back-reference)

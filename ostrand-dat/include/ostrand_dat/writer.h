@@ -22,10 +22,6 @@
 
 namespace ostrand_dat {
 
-inline constexpr std::size_t kNodeSize = 1716;
-inline constexpr std::size_t kNodeBranches = 62;
-inline constexpr std::size_t kNodeEntries = 61;
-
 // The 80 header bytes, fields in order, little-endian.
 std::array<std::byte, DatHeader::kSize> encode_header(const DatHeader& header);
 // The 24 bytes of a directory entry.
@@ -82,6 +78,7 @@ class ArchiveImage {
   void truncate(std::uint64_t length) { bytes_.resize(length); }
 
   const std::vector<std::byte>& bytes() const { return bytes_; }
+  std::vector<std::byte> take() && { return std::move(bytes_); }
   std::expected<void, IoError> write(const std::filesystem::path& path) const;
 
  private:

@@ -1,0 +1,125 @@
+#include "ostrand_dat/error.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+namespace ostrand_dat {
+namespace {
+
+ReadError header_short_read() {
+  return ReadError{IoError::unexpected_eof(),
+                   {{"While parsing field 'magic' in DatHeader",
+                     "ostrand-dat/src/ostrand_dat.cc", 52}}};
+}
+
+TEST(DatErrorDebugForm, EveryKindPrintsItsNameAndPayload) {
+  const IoError not_found = IoError::from_os(ENOENT);
+  struct Case {
+    DatError error;
+    std::string expected;
+  } cases[] = {
+      {DatError(IoError::unexpected_eof()),
+       "Io(Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" })"},
+      {DatError(not_found),
+       "Io(Os { code: 2, kind: NotFound, message: \"No such file or directory\" })"},
+      {DatError(ReadError{IoError::unexpected_eof(), {}}),
+       "BinRead(failed to fill whole buffer)"},
+      {DatError(header_short_read()),
+       "BinRead(failed to fill whole buffer\n"
+       " 0: While parsing field 'magic' in DatHeader\n"
+       "     at ostrand-dat/src/ostrand_dat.cc:52)"},
+      {DatError(DatError::NotFound{0x20000001}), "NotFound(536870913)"},
+      {DatError(DatError::DuplicateId{4294967295u}), "DuplicateId(4294967295)"},
+      {DatError(DatError::DuplicateNamespacedId{"sound\"s", 7}),
+       "DuplicateNamespacedId { namespace: \"sound\\\"s\", file_id: 7 }"},
+      {DatError(DatError::InvalidMagic{"a\\b"}), "InvalidMagic(\"a\\\\b\")"},
+      {DatError(DatError::UnsupportedVersion{12}), "UnsupportedVersion(12)"},
+      {DatError(DatError::InvalidNamespace{"x\ty"}),
+       "InvalidNamespace(\"x\\ty\")"},
+      {DatError(DatError::Corruption{"line\r\nbreak"}),
+       "Corruption(\"line\\r\\nbreak\")"},
+      {DatError(DatError::DecompressionFailed{0}), "DecompressionFailed(0)"},
+      {DatError(DatError::PathError{"/no/such \"dir\"/client_portal.dat",
+                                    not_found}),
+       "PathError { path: \"/no/such \\\"dir\\\"/client_portal.dat\", source: "
+       "Os { code: 2, kind: NotFound, message: \"No such file or directory\" } }"},
+      {DatError(DatError::Other{""}), "Other(\"\")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(debug_string(c.error), c.expected);
+  }
+}
+
+TEST(DatErrorDebugForm, KindsStandInDeclaredOrder) {
+  EXPECT_EQ(DatError(IoError::unexpected_eof()).kind(), DatError::Kind::Io);
+  EXPECT_EQ(DatError(DatError::PathError{"p", IoError::from_os(EACCES)}).kind(),
+            DatError::Kind::PathError);
+  EXPECT_EQ(static_cast<int>(DatError(DatError::Other{"x"}).kind()), 11);
+}
+
+TEST(DatErrorConversion, ReadErrorKeepsCauseAndContexts) {
+  const ReadError original = header_short_read();
+  DatError error(original);
+  ASSERT_EQ(error.kind(), DatError::Kind::BinRead);
+  EXPECT_EQ(error.get_if<DatError::BinRead>()->error, original);
+  EXPECT_EQ(error.get_if<DatError::Io>(), nullptr);
+}
+
+TEST(DatErrorConversion, IoErrorIsCarriedUnchanged) {
+  const IoError original = IoError::from_os(EISDIR);
+  DatError error(original);
+  ASSERT_NE(error.get_if<DatError::Io>(), nullptr);
+  EXPECT_EQ(error.get_if<DatError::Io>()->error, original);
+}
+
+TEST(IoError, OsErrorsMapToKindsAndSystemMessages) {
+  struct Case {
+    int code;
+    std::string kind;
+    std::string display;
+  } cases[] = {
+      {ENOENT, "NotFound", "No such file or directory (os error 2)"},
+      {EACCES, "PermissionDenied", "Permission denied (os error 13)"},
+      {EISDIR, "IsADirectory", "Is a directory (os error 21)"},
+      {EINTR, "Interrupted", "Interrupted system call (os error 4)"},
+      {EPIPE, "BrokenPipe", "Broken pipe (os error 32)"},
+      {EIO, "Uncategorized", "Input/output error (os error 5)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    IoError error = IoError::from_os(c.code);
+    EXPECT_EQ(kind_name(error.kind()), c.kind);
+    EXPECT_EQ(error.os_code(), c.code);
+    EXPECT_EQ(display_string(error), c.display);
+  }
+  EXPECT_EQ(display_string(IoError::unexpected_eof()), "failed to fill whole buffer");
+}
+
+TEST(DebugQuote, EscapesQuotesBackslashesAndControlCharacters) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"", "\"\""},
+      {"plain", "\"plain\""},
+      {"q\"b\\", "\"q\\\"b\\\\\""},
+      {"\n\r\t", "\"\\n\\r\\t\""},
+      {std::string("nul\0end", 7), "\"nul\\0end\""},
+      {"\x1b[0m\x7f", "\"\\u{1b}[0m\\u{7f}\""},
+      {"\xC2\x85", "\"\\u{85}\""},                 // NEL, a C1 control
+      {"em \xE2\x80\x94 dash", "\"em \xE2\x80\x94 dash\""},  // printable UTF-8 stays
+      {"bad \xFF byte", "\"bad \\xff byte\""},
+      {"\xE2\x80", "\"\\xe2\\x80\""},              // cut-off sequence
+      {"\xED\xA0\x80", "\"\\xed\\xa0\\x80\""},     // a surrogate is not UTF-8
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(debug_quote(c.text), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace ostrand_dat

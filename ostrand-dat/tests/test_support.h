@@ -1,0 +1,76 @@
+// Helpers shared by the library's tests: byte literals and archives written
+// to temporary files.
+#ifndef OSTRAND_DAT_TESTS_TEST_SUPPORT_H_
+#define OSTRAND_DAT_TESTS_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ostrand_dat/file.h"
+
+namespace ostrand_dat::testing {
+
+using Bytes = std::vector<std::byte>;
+
+inline Bytes bytes(std::initializer_list<int> values) {
+  Bytes out;
+  for (int v : values) out.push_back(static_cast<std::byte>(v));
+  return out;
+}
+
+inline Bytes bytes(std::string_view text) {
+  Bytes out;
+  for (char c : text) out.push_back(static_cast<std::byte>(c));
+  return out;
+}
+
+// Deterministic pseudo-random bytes (xorshift), `alphabet` distinct values.
+inline Bytes pseudo_random(std::size_t size, std::uint32_t seed,
+                           unsigned alphabet = 256) {
+  Bytes out(size);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : out) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<std::byte>(x % alphabet);
+  }
+  return out;
+}
+
+// A file in the system's temporary directory, removed when released.
+class TempFile {
+ public:
+  explicit TempFile(std::span<const std::byte> contents) {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("ostrand-test-" + std::to_string(::getpid()) + "-" +
+             std::to_string(counter++) + ".dat");
+    auto written = write_whole_file(path_, contents);
+    EXPECT_TRUE(written.has_value()) << "cannot write " << path_;
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace ostrand_dat::testing
+
+#endif  // OSTRAND_DAT_TESTS_TEST_SUPPORT_H_
