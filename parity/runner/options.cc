@@ -37,7 +37,7 @@ enum class Id {
   kCount,
 };
 
-struct Spec {
+struct OptionInfo {
   Id id;
   std::string_view long_name;  // empty for a short-only option
   char short_name;             // '\0' for a long-only option
@@ -46,43 +46,46 @@ struct Spec {
   bool experimental;
 };
 
-constexpr std::array<Spec, static_cast<std::size_t>(Id::kCount)> kSpecs = {{
-    {Id::kHelp, "help", 'h', false, false, false},
-    {Id::kList, "list", '\0', false, false, false},
-    {Id::kExact, "exact", '\0', false, false, false},
-    {Id::kSkip, "skip", '\0', true, true, false},
-    {Id::kIncludeIgnored, "include-ignored", '\0', false, false, false},
-    {Id::kIgnored, "ignored", '\0', false, false, false},
-    {Id::kTest, "test", '\0', false, false, false},
-    {Id::kBench, "bench", '\0', false, false, false},
-    {Id::kTestThreads, "test-threads", '\0', true, false, false},
-    {Id::kNoCapture, "no-capture", '\0', false, false, false},
-    {Id::kNocapture, "nocapture", '\0', false, false, false},
-    {Id::kShowOutput, "show-output", '\0', false, false, false},
-    {Id::kQuiet, "quiet", 'q', false, false, false},
-    {Id::kFormat, "format", '\0', true, false, false},
-    {Id::kColor, "color", '\0', true, false, false},
-    {Id::kLogfile, "logfile", '\0', true, false, false},
-    {Id::kUnstable, "", 'Z', true, true, true},
-    {Id::kFailFast, "fail-fast", '\0', false, false, true},
-    {Id::kShuffle, "shuffle", '\0', false, false, true},
-    {Id::kShuffleSeed, "shuffle-seed", '\0', true, false, true},
-    {Id::kReportTime, "report-time", '\0', false, false, true},
-    {Id::kEnsureTime, "ensure-time", '\0', false, false, true},
-    {Id::kExcludeShouldPanic, "exclude-should-panic", '\0', false, false, true},
-    {Id::kForceRunInProcess, "force-run-in-process", '\0', false, false, true},
-}};
+constexpr std::array<OptionInfo, static_cast<std::size_t>(Id::kCount)>
+    kOptions = {{
+        {Id::kHelp, "help", 'h', false, false, false},
+        {Id::kList, "list", '\0', false, false, false},
+        {Id::kExact, "exact", '\0', false, false, false},
+        {Id::kSkip, "skip", '\0', true, true, false},
+        {Id::kIncludeIgnored, "include-ignored", '\0', false, false, false},
+        {Id::kIgnored, "ignored", '\0', false, false, false},
+        {Id::kTest, "test", '\0', false, false, false},
+        {Id::kBench, "bench", '\0', false, false, false},
+        {Id::kTestThreads, "test-threads", '\0', true, false, false},
+        {Id::kNoCapture, "no-capture", '\0', false, false, false},
+        {Id::kNocapture, "nocapture", '\0', false, false, false},
+        {Id::kShowOutput, "show-output", '\0', false, false, false},
+        {Id::kQuiet, "quiet", 'q', false, false, false},
+        {Id::kFormat, "format", '\0', true, false, false},
+        {Id::kColor, "color", '\0', true, false, false},
+        {Id::kLogfile, "logfile", '\0', true, false, false},
+        {Id::kUnstable, "", 'Z', true, true, true},
+        {Id::kFailFast, "fail-fast", '\0', false, false, true},
+        {Id::kShuffle, "shuffle", '\0', false, false, true},
+        {Id::kShuffleSeed, "shuffle-seed", '\0', true, false, true},
+        {Id::kReportTime, "report-time", '\0', false, false, true},
+        {Id::kEnsureTime, "ensure-time", '\0', false, false, true},
+        {Id::kExcludeShouldPanic, "exclude-should-panic", '\0', false, false,
+         true},
+        {Id::kForceRunInProcess, "force-run-in-process", '\0', false, false,
+         true},
+    }};
 
-const Spec* find_long(std::string_view name) {
-  for (const Spec& spec : kSpecs) {
-    if (!spec.long_name.empty() && spec.long_name == name) return &spec;
+const OptionInfo* find_long(std::string_view name) {
+  for (const OptionInfo& info : kOptions) {
+    if (!info.long_name.empty() && info.long_name == name) return &info;
   }
   return nullptr;
 }
 
-const Spec* find_short(char name) {
-  for (const Spec& spec : kSpecs) {
-    if (spec.short_name != '\0' && spec.short_name == name) return &spec;
+const OptionInfo* find_short(char name) {
+  for (const OptionInfo& info : kOptions) {
+    if (info.short_name != '\0' && info.short_name == name) return &info;
   }
   return nullptr;
 }
@@ -106,8 +109,8 @@ std::optional<T> choose(
 
 // What one pass over the arguments found, before any value is checked.
 struct Occurrences {
-  std::array<std::vector<std::string>, kSpecs.size()> values;
-  std::array<bool, kSpecs.size()> given = {};
+  std::array<std::vector<std::string>, kOptions.size()> values;
+  std::array<bool, kOptions.size()> given = {};
   std::optional<std::string> first_experimental;  // as the user wrote it
   std::vector<std::string> filters;
 
@@ -147,53 +150,54 @@ class Scanner {
   std::optional<std::string> long_option(std::string_view body) {
     std::size_t equals = body.find('=');
     std::string name(body.substr(0, equals));
-    const Spec* spec = find_long(name);
-    if (spec == nullptr) return "Unrecognized option: '" + name + "'";
+    const OptionInfo* info = find_long(name);
+    if (info == nullptr) return "Unrecognized option: '" + name + "'";
     std::optional<std::string> value;
     if (equals != std::string_view::npos) {
-      if (!spec->takes_value) {
+      if (!info->takes_value) {
         return "Option '" + name + "' does not take an argument";
       }
       value = std::string(body.substr(equals + 1));
     }
-    return record(*spec, name, std::move(value));
+    return record(*info, name, std::move(value));
   }
 
   // "-abc": flags grouped; an option with a value takes the rest of the
   // argument, or the next argument when nothing is left.
   std::optional<std::string> short_options(std::string_view body) {
     for (std::size_t i = 0; i < body.size(); ++i) {
-      const Spec* spec = find_short(body[i]);
-      if (spec == nullptr) {
+      const OptionInfo* info = find_short(body[i]);
+      if (info == nullptr) {
         return "Unrecognized option: '" + std::string(character_at(body, i)) +
                "'";
       }
       std::string name(1, body[i]);
-      if (spec->takes_value && i + 1 < body.size()) {
-        return record(*spec, name, std::string(body.substr(i + 1)));
+      if (info->takes_value && i + 1 < body.size()) {
+        return record(*info, name, std::string(body.substr(i + 1)));
       }
-      if (auto error = record(*spec, name, std::nullopt)) return error;
+      if (auto error = record(*info, name, std::nullopt)) return error;
     }
     return std::nullopt;
   }
 
   // Stores one occurrence; takes the next argument as the value when the
   // option needs one and `value` is empty.
-  std::optional<std::string> record(const Spec& spec, const std::string& name,
+  std::optional<std::string> record(const OptionInfo& info,
+                                    const std::string& name,
                                     std::optional<std::string> value) {
-    auto index = static_cast<std::size_t>(spec.id);
-    if (spec.takes_value && !value) {
+    auto index = static_cast<std::size_t>(info.id);
+    if (info.takes_value && !value) {
       if (next_ >= args_.size()) {
         return "Argument to option '" + name + "' missing";
       }
       value = args_[next_++];
     }
-    if (found_.given[index] && !spec.repeatable) {
+    if (found_.given[index] && !info.repeatable) {
       return "Option '" + name + "' given more than once";
     }
     found_.given[index] = true;
     if (value) found_.values[index].push_back(std::move(*value));
-    if (spec.experimental && !found_.first_experimental) {
+    if (info.experimental && !found_.first_experimental) {
       found_.first_experimental = name;
     }
     return std::nullopt;
