@@ -27,7 +27,7 @@ std::string error_text(int code) {
   char buffer[256] = {};
   // The GNU strerror_r returns the text, which may or may not be `buffer`.
   const char* text = ::strerror_r(code, buffer, sizeof buffer);
-  return std::string(text) + " (errno " + std::to_string(code) + ")";
+  return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
 }  // namespace parity::platform

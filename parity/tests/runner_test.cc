@@ -214,13 +214,21 @@ TEST(RunCases, TerseLinesBreakAfter87MarksAndBeforeAFailure) {
                 ". 88/91\ncase_88 --- FAILED\n.i");
 }
 
-Signal g_second_done;
+Signal g_second_reported;
 
 TEST(RunCases, PrettyLinesComeInOrderOfCompletion) {
-  g_second_done.reset();
-  const Case cases[] = {{"first_waits", [] { g_second_done.wait(); }},
-                        {"second_ends", [] { g_second_done.set(); }}};
+  g_second_reported.reset();
+  // The first case ends only once the report shows the second one ended.
+  const Case cases[] = {{"first_waits", [] { g_second_reported.wait(); }},
+                        {"second_ends", [] {}}};
   Harness harness;
+  harness.environment.out = [&harness](std::string_view text) {
+    harness.out += text;
+    if (text.find("second_ends ... ok") != std::string_view::npos) {
+      g_second_reported.set();
+    }
+    return std::expected<void, std::string>();
+  };
   EXPECT_EQ(harness.run(cases, {"--test-threads", "2"}), kExitSuccess);
   EXPECT_TRUE(harness.out.starts_with(
       "\nrunning 2 tests\ntest second_ends ... ok\ntest first_waits ... ok\n"))
@@ -431,10 +439,10 @@ TEST(RunCases, LogFileGetsOneLinePerFinishedCase) {
   const std::vector<Row> rows = {
       {"/nonexistent-dir/run.log",
        "cannot create log file '/nonexistent-dir/run.log': No such file or "
-       "directory (errno 2)",
+       "directory (os error 2)",
        false},
       {"/dev/full",
-       "cannot write log file '/dev/full': No space left on device (errno 28)",
+       "cannot write log file '/dev/full': No space left on device (os error 28)",
        true},
   };
   for (const Row& row : rows) {
@@ -629,7 +637,7 @@ TEST(RunCases, CaseRunsInlineWhenNoThreadCanStartForNow) {
   EXPECT_EQ(refused.run(cases, {}), kExitFailure);
   EXPECT_EQ(refused.err,
             "error: failed to spawn thread to run test: Operation not "
-            "permitted (errno 1)\n");
+            "permitted (os error 1)\n");
   EXPECT_EQ(refused.out, "\nrunning 2 tests\n");
   EXPECT_EQ(g_runs, 0);
 }
