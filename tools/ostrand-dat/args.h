@@ -1,0 +1,76 @@
+// The command line of ostrand-dat: numbers as the user may write them, and
+// the parsed form of each subcommand. Parsing only; nothing here touches an
+// archive or the operating system.
+#ifndef OSTRAND_DAT_TOOL_ARGS_H_
+#define OSTRAND_DAT_TOOL_ARGS_H_
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace ostrand_dat::tool {
+
+// A u32 written in decimal or as 0x/0X-prefixed hexadecimal, nothing else:
+// no sign, no spaces, no empty digits, no value above 4294967295.
+std::optional<std::uint32_t> parse_u32(std::string_view text);
+
+// A file id as the tool prints it: "0x" and eight upper-case hex digits.
+std::string format_id(std::uint32_t id);
+
+inline constexpr std::uint32_t kDefaultBlockSize = 1024;
+// The smallest block that holds payload after its 4-byte next-block pointer.
+inline constexpr std::uint32_t kMinBlockSize = 5;
+// `sound` without kinds resolves 0 to kLastDefaultKind.
+inline constexpr std::uint32_t kLastDefaultKind = 204;
+
+struct HelpCommand {};
+struct InfoCommand {
+  std::string archive;
+};
+struct LsCommand {
+  std::string archive;
+};
+struct CatCommand {
+  std::string archive;
+  std::uint32_t id = 0;
+  bool raw = false;  // the stored bytes, not decompressed
+};
+struct SoundCommand {
+  std::string archive;
+  std::uint32_t table_id = 0;
+  std::vector<std::uint32_t> kinds;  // in the order given; never empty
+  bool dump = false;                 // the whole table; `kinds` unused
+};
+struct PackInput {
+  std::uint32_t id = 0;
+  std::string path;
+};
+struct PackCommand {
+  std::string out;
+  std::uint32_t block_size = kDefaultBlockSize;
+  bool compress = false;
+  std::vector<PackInput> inputs;  // at least one, ids distinct
+};
+
+using Command = std::variant<HelpCommand, InfoCommand, LsCommand, CatCommand,
+                             SoundCommand, PackCommand>;
+
+// Parses the arguments after the program name. -h/--help anywhere before
+// `--` asks for help; options may stand anywhere among a subcommand's
+// arguments, and `--` ends them. A failure is one line naming what is wrong
+// with which argument.
+std::expected<Command, std::string> parse_args(
+    std::span<const std::string_view> args);
+
+// The usage: one line per subcommand form, then the number forms, the
+// `sound --dump` layout and the exit statuses.
+std::string usage_text();
+
+}  // namespace ostrand_dat::tool
+
+#endif  // OSTRAND_DAT_TOOL_ARGS_H_
