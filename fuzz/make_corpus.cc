@@ -1,0 +1,236 @@
+// Writes the seed corpora of the fuzz targets with the library's writer:
+// fuzz_make_corpus DIR fills DIR/<target>/ with named seeds, replacing
+// seeds of the same name and leaving every other file (past findings) alone.
+// The seeds are committed; run this only to change them.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "ostrand_dat/error.h"
+#include "ostrand_dat/utils.h"
+#include "ostrand_dat/writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ostrand_dat::ArchiveImage;
+using ostrand_dat::ArchiveWriter;
+using ostrand_dat::DatHeader;
+using ostrand_dat::DirectoryNode;
+using ostrand_dat::SoundTableRecords;
+using ostrand_dat::StoredFile;
+using ostrand_dat::file_type::SoundData;
+using ostrand_dat::file_type::SoundEntry;
+using Bytes = std::vector<std::byte>;
+
+Bytes text(std::string_view s) {
+  Bytes out;
+  for (char c : s) out.push_back(static_cast<std::byte>(c));
+  return out;
+}
+
+Bytes raw(std::initializer_list<int> values) {
+  Bytes out;
+  for (int v : values) out.push_back(static_cast<std::byte>(v));
+  return out;
+}
+
+SoundData sound(std::vector<std::uint32_t> waves, std::int32_t unknown = 0) {
+  SoundData data;
+  for (auto wave : waves) data.entries.push_back(SoundEntry{wave, 0.5f, 1.0f, 0.25f});
+  data.unknown = unknown;
+  return data;
+}
+
+Bytes small_table(std::uint32_t id) {
+  return encode_sound_table(SoundTableRecords{
+      id,
+      7,
+      {{0x10, {1.0f, 0.5f, 0.75f}}},
+      {{0x58, sound({0x0A000262, 0x0A000263})},
+       {0x0E, sound({})},
+       {0x20, sound({0, 0x0A000274}, -1)}}});
+}
+
+// The archive target reads its input from the header on (file offset 320).
+Bytes from_header(Bytes archive) {
+  archive.erase(archive.begin(), archive.begin() + DatHeader::kFileOffset);
+  return archive;
+}
+
+Bytes built(const ArchiveWriter& writer) {
+  auto bytes = writer.build();
+  if (!bytes) {
+    std::fprintf(stderr, "error: %s\n", debug_string(bytes.error()).c_str());
+    std::exit(1);
+  }
+  return from_header(std::move(*bytes));
+}
+
+struct Seed {
+  std::string target;
+  std::string name;
+  Bytes bytes;
+};
+
+std::vector<Seed> archive_seeds() {
+  std::vector<Seed> seeds;
+  {
+    ArchiveWriter writer(64);
+    seeds.push_back({"archive", "empty_directory", built(writer)});
+  }
+  {
+    ArchiveWriter writer(64);
+    writer.add({.id = 0x20000001, .data = small_table(0x20000001)});
+    writer.add({.id = 0x0A000262, .data = text("RIFF....WAVEfmt ")});
+    seeds.push_back({"archive", "plain_sound_table", built(writer)});
+  }
+  {
+    ArchiveWriter writer(128);
+    writer.add({.id = 0x20000001, .data = small_table(0x20000001), .compress = true});
+    writer.add({.id = 0x20000002, .data = small_table(0x20000002), .compress = true});
+    writer.add({.id = 7, .data = text("seven seven seven seven"), .compress = true});
+    seeds.push_back({"archive", "compressed_sound_tables", built(writer)});
+  }
+  {
+    // 64 files, most of them empty: a root with one entry and two leaves.
+    ArchiveWriter writer(256);
+    for (std::uint32_t id = 1; id <= 64; ++id) {
+      writer.add({.id = id, .data = Bytes(id % 16 == 0 ? id : 0, std::byte{0x61})});
+    }
+    seeds.push_back({"archive", "two_level_directory", built(writer)});
+  }
+  {
+    ArchiveWriter writer(8);  // four payload bytes per block
+    writer.add({.id = 1, .data = text("tiny blocks")});
+    seeds.push_back({"archive", "block_size_8", built(writer)});
+  }
+  {
+    // A root node that lists itself as its child.
+    ArchiveImage image(2048);
+    DirectoryNode node;
+    node.entries.push_back({0, 1, 0, 0, 0, 0});
+    const auto root = image.allocate_block();
+    node.branches[0] = static_cast<std::uint32_t>(root);
+    image.put(root + 4, encode_node(node));
+    DatHeader header;
+    header.block_size = 2048;
+    header.root_offset = static_cast<std::uint32_t>(root);
+    image.put_header(header);
+    seeds.push_back({"archive", "node_is_its_own_child", from_header(image.bytes())});
+  }
+  return seeds;
+}
+
+std::vector<Seed> decompress_seeds() {
+  Bytes prose = text(
+      "The archive's directory is a tree of fixed-size nodes stored in block "
+      "chains; each node carries up to 61 entries and 62 children. The tree "
+      "is walked once, depth first, and every entry goes into the map.");
+  return {
+      {"decompress_lrs", "literals_then_reference",
+       raw({6, 0, 0, 0, 0x10, 0x61, 0x62, 0x63, 0x03, 0x01})},
+      {"decompress_lrs", "run_cut_at_declared_size",
+       raw({6, 0, 0, 0, 0x40, 0x61, 0x01, 0x0F})},
+      {"decompress_lrs", "reference_before_start",
+       raw({5, 0, 0, 0, 0x20, 0x78, 0x79, 0x03, 0x01})},
+      {"decompress_lrs", "declared_size_ffffffff",
+       raw({0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x61, 0x01, 0x0F, 0x01, 0x0F, 0x01,
+            0x0F, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F, 0x01, 0x0F})},
+      {"decompress_lrs", "compressed_prose", ostrand_dat::compress_lrs(prose)},
+  };
+}
+
+std::vector<Seed> round_trip_seeds() {
+  Bytes binary;
+  for (int i = 0; i < 300; ++i) binary.push_back(static_cast<std::byte>(i * i % 251));
+  return {
+      {"lrs_round_trip", "prose",
+       text("sound tables map a sound kind to weighted wave choices; "
+            "sound tables map a sound kind to weighted wave choices.")},
+      {"lrs_round_trip", "long_run", Bytes(600, std::byte{0x7A})},
+      {"lrs_round_trip", "binary", binary},
+  };
+}
+
+std::vector<Seed> sound_table_seeds() {
+  return {
+      {"sound_table", "documented_table",
+       raw({0x01, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+            0x00, 0x01, 0x00, 0x00, 0x00, 0x0E, 0x00, 0x00, 0x00, 0x01, 0x00,
+            0x00, 0x00, 0x23, 0x01, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00,
+            0x00, 0x80, 0x3F, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x00})},
+      {"sound_table", "hashes_and_sounds", small_table(0x20000003)},
+      {"sound_table", "repeated_keys",
+       encode_sound_table(SoundTableRecords{
+           9, -3, {{1, {}}, {1, {2, 2, 2}}}, {{5, sound({1})}, {5, sound({2, 3})}}})},
+      {"sound_table", "negative_counts",
+       raw({1, 0, 0, 0, 2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x80})},
+      {"sound_table", "entry_count_ffffffff",
+       raw({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 0xFF,
+            0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
+  };
+}
+
+// Arguments after the program path, separated by NUL bytes.
+Seed command_line(std::string name, std::initializer_list<std::string_view> args) {
+  Bytes out;
+  bool first = true;
+  for (std::string_view arg : args) {
+    if (!first) out.push_back(std::byte{0});
+    first = false;
+    const Bytes bytes = text(arg);
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  }
+  return {"runner_options", std::move(name), std::move(out)};
+}
+
+std::vector<Seed> runner_options_seeds() {
+  return {
+      command_line("list_terse", {"--list", "-q"}),
+      command_line("filters_exact_skip", {"native", "--exact", "--skip", "js_"}),
+      command_line("zero_threads", {"--test-threads", "0"}),
+      command_line("values_inline", {"--format=terse", "--color", "never",
+                                     "--test-threads=4", "--logfile=run.log"}),
+      command_line("flags", {"--show-output", "--nocapture", "--bench", "--test",
+                             "--include-ignored"}),
+      command_line("experimental", {"-Zunstable-options", "--shuffle"}),
+      command_line("grouped_short_and_end", {"-qh", "--", "--list"}),
+  };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "Usage: %s CORPUS_DIR\n", argc > 0 ? argv[0] : "fuzz_make_corpus");
+    return 2;
+  }
+  std::vector<Seed> seeds;
+  for (auto&& group :
+       {archive_seeds(), decompress_seeds(), round_trip_seeds(), sound_table_seeds(),
+        runner_options_seeds()}) {
+    seeds.insert(seeds.end(), group.begin(), group.end());
+  }
+  for (const auto& seed : seeds) {
+    const fs::path dir = fs::path(argv[1]) / seed.target;
+    std::error_code error;
+    fs::create_directories(dir, error);
+    auto written = ostrand_dat::write_whole_file(dir / seed.name, seed.bytes);
+    if (error || !written) {
+      std::fprintf(stderr, "error: cannot write %s: %s\n", (dir / seed.name).c_str(),
+                   error ? error.message().c_str()
+                         : ostrand_dat::display_string(written.error()).c_str());
+      return 1;
+    }
+    std::printf("%s (%zu bytes)\n", (dir / seed.name).c_str(), seed.bytes.size());
+  }
+  return 0;
+}
