@@ -206,6 +206,23 @@ std::vector<Seed> runner_options_seeds() {
   };
 }
 
+std::vector<Seed> answer_line_seeds() {
+  return {
+      {"answer_line", "resolved",
+       text("{\"command\":\"quillon-resolve-sound\",\"soundTableDid\":"
+            "\"0x20000001\",\"sound\":88,\"waveDid\":\"0x0A000262\"}\n")},
+      {"answer_line", "unresolved_and_blank_lines",
+       text("  {\"command\":\"quillon-resolve-sound\",\"waveDid\":null}\r\n"
+            "\n   \n{\"waveDid\": \"+1f\"}")},
+      {"answer_line", "odd_values",
+       text("{\"waveDid\":5}\n{\"waveDid\" : \"0x1\"}\n{\"waveDid\":\"0x0x1\"}\n"
+            "{\"waveDid\":\"0x100000000\"}\n{\"waveDid\":\"a\\\"b\"}\n")},
+      {"answer_line", "invalid_utf8",
+       raw({0xC2, 0xA0, '{', '"', 'w', 'a', 'v', 'e', 'D', 'i', 'd', '"', ':', '"',
+            'F', 'F', '"', '}', 0xE2, 0x82, '\n', 0xFF, 0xE3, 0x80, 0x80})},
+  };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,7 +233,7 @@ int main(int argc, char** argv) {
   std::vector<Seed> seeds;
   for (auto&& group :
        {archive_seeds(), decompress_seeds(), round_trip_seeds(), sound_table_seeds(),
-        runner_options_seeds()}) {
+        runner_options_seeds(), answer_line_seeds()}) {
     seeds.insert(seeds.end(), group.begin(), group.end());
   }
   for (const auto& seed : seeds) {
