@@ -73,9 +73,10 @@ class Signal {
     set_ = true;
     changed_.notify_all();
   }
-  void wait() {
+  // False when the signal did not come within ten seconds.
+  bool wait() {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [this] { return set_; });
+    return changed_.wait_for(lock, 10s, [this] { return set_; });
   }
 
  private:
@@ -219,12 +220,15 @@ Signal g_second_reported;
 TEST(RunCases, PrettyLinesComeInOrderOfCompletion) {
   g_second_reported.reset();
   // The first case ends only once the report shows the second one ended.
-  const Case cases[] = {{"first_waits", [] { g_second_reported.wait(); }},
+  const Case cases[] = {{"first_waits",
+                         [] {
+                           if (!g_second_reported.wait()) fail("no report");
+                         }},
                         {"second_ends", [] {}}};
   Harness harness;
   harness.environment.out = [&harness](std::string_view text) {
     harness.out += text;
-    if (text.find("second_ends ... ok") != std::string_view::npos) {
+    if (harness.out.find("second_ends ... ok") != std::string::npos) {
       g_second_reported.set();
     }
     return std::expected<void, std::string>();
@@ -489,13 +493,16 @@ Signal g_warned;
 
 TEST(RunCases, SlowCaseLineOncePerCase) {
   g_warned.reset();
-  const Case cases[] = {{"slow_case", [] { g_warned.wait(); }}};
+  const Case cases[] = {
+      {"slow_case", [] {
+         if (!g_warned.wait()) fail("no slow-case line");
+       }}};
   Harness harness;
   harness.environment.slow_threshold = 1ms;
   harness.environment.out =
       [&harness](std::string_view text) -> std::expected<void, std::string> {
     harness.out += text;
-    if (text.find("has been running") != std::string_view::npos) {
+    if (harness.out.find("has been running") != std::string::npos) {
       g_warned.set();
     }
     return {};
