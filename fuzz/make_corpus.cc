@@ -151,7 +151,18 @@ std::vector<Seed> decompress_seeds() {
 std::vector<Seed> round_trip_seeds() {
   Bytes binary;
   for (int i = 0; i < 300; ++i) binary.push_back(static_cast<std::byte>(i * i % 251));
+  // Noise, then its start again: a match 4500 bytes back, beyond the 4095
+  // a back-reference can reach, then one 300 bytes back, within reach.
+  Bytes far;
+  std::uint32_t x = 2463534242u;
+  for (int i = 0; i < 4500; ++i) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    far.push_back(static_cast<std::byte>(x));
+  }
+  far.insert(far.end(), far.begin(), far.begin() + 200);
+  far.insert(far.end(), far.begin() + 4400, far.begin() + 4500);
   return {
+      {"lrs_round_trip", "repeat_beyond_the_window", far},
       {"lrs_round_trip", "prose",
        text("sound tables map a sound kind to weighted wave choices; "
             "sound tables map a sound kind to weighted wave choices.")},
