@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "plain_reference.h"
 #include "test_support.h"
 
 namespace ostrand_dat {
@@ -14,43 +15,61 @@ using testing::TempFile;
 using testing::bytes;
 using testing::pseudo_random;
 
-// The decoder written the plain way, token by token and byte by byte, as
-// the format describes it. The fast decoder must agree with it everywhere.
-Bytes reference_decompress(std::span<const std::byte> input) {
-  if (input.size() < 4) return Bytes(input.begin(), input.end());
-  std::uint64_t output_size = 0;
-  for (int i = 3; i >= 0; --i) {
-    output_size = output_size << 8 | std::to_integer<unsigned>(input[i]);
+using plain::decompress;
+
+// Token streams written token by token, for inputs of a chosen shape.
+class TokenStream {
+ public:
+  explicit TokenStream(std::uint32_t declared) {
+    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<std::byte>(declared >> (8 * i)));
   }
-  const auto data = input.subspan(4);
-  Bytes output;
-  unsigned control_byte = 0;
-  unsigned control_bit = 0;
-  std::size_t idx = 0;
-  while (output.size() < output_size && idx < data.size()) {
-    if (control_bit == 0) {
-      control_byte = std::to_integer<unsigned>(data[idx++]);
-      control_bit = 0x80;
-    }
-    if (control_byte & control_bit) {
-      if (idx + 1 >= data.size()) break;
-      const unsigned b1 = std::to_integer<unsigned>(data[idx]);
-      const unsigned b2 = std::to_integer<unsigned>(data[idx + 1]);
-      idx += 2;
-      const std::size_t offset = b1 + 256 * (b2 >> 4);
-      const std::size_t length = (b2 & 0x0F) + 2;
-      if (offset == 0 || output.empty()) break;
-      for (std::size_t i = 0; i < length && output.size() < output_size; ++i) {
-        const std::size_t copy = output.size() >= offset ? output.size() - offset : 0;
-        output.push_back(output[copy]);
-      }
-    } else {
-      if (idx >= data.size()) break;
-      output.push_back(data[idx++]);
-    }
-    control_bit >>= 1;
+  TokenStream& literal(std::uint8_t value) {
+    next_bit(false);
+    bytes_.push_back(static_cast<std::byte>(value));
+    return *this;
   }
-  return output;
+  // `distance` 0 to 4095, `length` 2 to 17.
+  TokenStream& reference(std::size_t distance, std::size_t length) {
+    next_bit(true);
+    bytes_.push_back(static_cast<std::byte>(distance & 0xFF));
+    bytes_.push_back(static_cast<std::byte>((distance >> 8) << 4 | (length - 2)));
+    return *this;
+  }
+  Bytes bytes() const { return bytes_; }
+
+ private:
+  void next_bit(bool set) {
+    if (bit_ == 0) {
+      control_at_ = bytes_.size();
+      bytes_.push_back(std::byte{0});
+      bit_ = 0x80;
+    }
+    if (set) bytes_[control_at_] |= static_cast<std::byte>(bit_);
+    bit_ >>= 1;
+  }
+
+  Bytes bytes_;
+  std::size_t control_at_ = 0;
+  unsigned bit_ = 0;
+};
+
+void set_declared_size(Bytes& input, std::uint32_t size) {
+  for (int i = 0; i < 4; ++i) input[i] = static_cast<std::byte>(size >> (8 * i));
+}
+
+// The decoders agree on `input` cut at every length from `from` on, and on
+// `input` with every declared size from `from_size` to `to_size`.
+void expect_agreement_on_cuts(const Bytes& input, std::size_t from,
+                              std::uint32_t from_size, std::uint32_t to_size) {
+  for (std::size_t length = from; length <= input.size(); ++length) {
+    const auto cut = std::span(input).first(length);
+    ASSERT_EQ(decompress_lrs(cut), decompress(cut)) << "input cut at " << length;
+  }
+  Bytes resized = input;
+  for (std::uint32_t size = from_size; size <= to_size; ++size) {
+    set_declared_size(resized, size);
+    ASSERT_EQ(decompress_lrs(resized), decompress(resized)) << "declared " << size;
+  }
 }
 
 TEST(DecompressLrs, DecodesTokenStreamsAndStopsWhereTheyEnd) {
@@ -93,7 +112,7 @@ TEST(DecompressLrs, DecodesTokenStreamsAndStopsWhereTheyEnd) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(decompress_lrs(c.input), c.expected);
-    EXPECT_EQ(reference_decompress(c.input), c.expected);
+    EXPECT_EQ(decompress(c.input), c.expected);
   }
 }
 
@@ -106,8 +125,84 @@ TEST(DecompressLrs, AgreesWithThePlainDecoderOnAnyInput) {
     for (int i = 0; i < 4; ++i) input[i] = static_cast<std::byte>(size >> (8 * i));
     SCOPED_TRACE(seed);
     const Bytes fast = decompress_lrs(input);
-    ASSERT_EQ(fast, reference_decompress(input));
+    ASSERT_EQ(fast, decompress(input));
     ASSERT_LE(fast.size(), size);
+  }
+}
+
+// Every short distance with every length, each after enough output for
+// the reference to lie inside it, between literal runs of every length up
+// to 17; then references reaching before the start. Long enough that the
+// middle runs through the wide copies, and cut at every point of both ends.
+TEST(DecompressLrs, AgreesWithThePlainDecoderOnEveryShortReference) {
+  TokenStream tokens(0xFFFFFFFF);
+  std::uint8_t next = 1;
+  std::size_t produced = 0;
+  for (std::size_t distance = 1; distance <= 17; ++distance) {
+    for (std::size_t length = 2; length <= 17; ++length) {
+      for (std::size_t i = 0; i < (distance + length) % 18; ++i, ++produced) {
+        tokens.literal(next++);
+      }
+      tokens.reference(distance, length);
+      produced += length;
+    }
+  }
+  for (std::size_t distance : {24u, 25u, 100u, 4095u}) {
+    tokens.reference(distance, 17);
+    produced += 17;
+  }
+  Bytes input = tokens.bytes();
+  const Bytes expected = decompress(input);
+  ASSERT_EQ(expected.size(), produced);  // nothing ended decoding early
+  EXPECT_EQ(decompress_lrs(input), expected);
+  const auto size = static_cast<std::uint32_t>(produced);
+  set_declared_size(input, size);
+  expect_agreement_on_cuts(input, input.size() - 200, 0, size + 2);
+  expect_agreement_on_cuts(input, 4, size, size);
+}
+
+// Random token streams of the shapes the fast path handles differently:
+// literal runs of 0 to 20, references of short, middling and far distances,
+// ones that reach before the start (clamped), and now and then a zero
+// distance; declared sizes below, at and above what the tokens produce.
+TEST(DecompressLrs, AgreesWithThePlainDecoderOnRandomTokenStreams) {
+  for (std::uint32_t seed = 1; seed <= 400; ++seed) {
+    SCOPED_TRACE(seed);
+    std::uint32_t x = seed * 2654435761u;
+    auto next = [&x](std::uint32_t range) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      return x % range;
+    };
+    TokenStream tokens(0);
+    std::size_t produced = 0;
+    const std::size_t count = 50 + next(600);
+    for (std::size_t t = 0; t < count; ++t) {
+      const std::size_t run = next(4) == 0 ? next(21) : next(3);
+      for (std::size_t i = 0; i < run; ++i, ++produced) {
+        tokens.literal(static_cast<std::uint8_t>(next(256)));
+      }
+      std::size_t distance;
+      switch (next(8)) {
+        case 0: distance = 1 + next(7); break;
+        case 1: distance = 8 + next(16); break;
+        case 2: distance = produced + 1 + next(40); break;  // before the start
+        case 3: distance = next(200) == 0 ? 0 : 1 + next(4095); break;
+        default: distance = 1 + next(std::min<std::uint32_t>(produced + 1, 300)); break;
+      }
+      const std::size_t length = 2 + next(16);
+      tokens.reference(std::min<std::size_t>(distance, 4095), length);
+      produced += length;
+    }
+    Bytes input = tokens.bytes();
+    const std::uint32_t sizes[] = {
+        static_cast<std::uint32_t>(produced), static_cast<std::uint32_t>(produced / 2),
+        static_cast<std::uint32_t>(produced + next(100)), next(200)};
+    for (std::uint32_t size : sizes) {
+      set_declared_size(input, size);
+      const Bytes fast = decompress_lrs(input);
+      ASSERT_EQ(fast, decompress(input)) << "declared " << size;
+      ASSERT_LE(fast.size(), size);
+    }
   }
 }
 
@@ -137,7 +232,7 @@ TEST(CompressLrs, RoundTripsAndShrinksRepetitiveData) {
     const Bytes packed = compress_lrs(c.input);
     EXPECT_LE(packed.size(), c.at_most);
     ASSERT_EQ(decompress_lrs(packed), c.input);
-    EXPECT_EQ(decompress_lrs(packed), reference_decompress(packed));
+    EXPECT_EQ(decompress_lrs(packed), decompress(packed));
   }
 }
 
