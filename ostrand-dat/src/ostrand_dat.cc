@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cassert>
+#include <cstring>
+#include <limits>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 
@@ -12,15 +17,15 @@
 namespace ostrand_dat {
 namespace {
 
-std::uint32_t load_u32(const std::array<std::byte, 4>& bytes) {
-  return std::to_integer<std::uint32_t>(bytes[0]) |
-         std::to_integer<std::uint32_t>(bytes[1]) << 8 |
-         std::to_integer<std::uint32_t>(bytes[2]) << 16 |
-         std::to_integer<std::uint32_t>(bytes[3]) << 24;
-}
-
 DatError corruption(std::string text) {
   return DatError(DatError::Corruption{std::move(text)});
+}
+
+std::uint32_t load_u32(const std::byte* p) {
+  return std::to_integer<std::uint32_t>(p[0]) |
+         std::to_integer<std::uint32_t>(p[1]) << 8 |
+         std::to_integer<std::uint32_t>(p[2]) << 16 |
+         std::to_integer<std::uint32_t>(p[3]) << 24;
 }
 
 std::string hex(std::uint64_t value) {
@@ -31,6 +36,41 @@ std::string hex(std::uint64_t value) {
     value >>= 4;
   } while (value != 0);
   return "0x" + digits;
+}
+
+DatError item_too_large(std::uint32_t offset, std::uint64_t size,
+                        std::uint64_t file_length) {
+  return corruption("item of " + std::to_string(size) + " bytes at offset " +
+                    hex(offset) + " is larger than the archive (" +
+                    std::to_string(file_length) + " bytes)");
+}
+
+// Directory entries are six little-endian u32 in the order of
+// DatFileEntry's fields, which is how a little-endian machine lays that
+// struct out: there the slots are copied whole, one copy per node instead
+// of six loads per entry.
+void decode_entries(std::span<const std::byte> slots,
+                    std::span<DatFileEntry> out) {
+  if constexpr (std::endian::native == std::endian::little &&
+                sizeof(DatFileEntry) == DatFileEntry::kSize &&
+                std::is_trivially_copyable_v<DatFileEntry>) {
+    if (!out.empty()) std::memcpy(out.data(), slots.data(), out.size_bytes());
+  } else {
+    for (DatFileEntry& entry : out) {
+      const std::byte* at = slots.data();
+      entry = DatFileEntry{load_u32(at),      load_u32(at + 4),
+                           load_u32(at + 8),  load_u32(at + 12),
+                           load_u32(at + 16), load_u32(at + 20)};
+      slots = slots.subspan(DatFileEntry::kSize);
+    }
+  }
+}
+
+bool ids_ascend(const std::vector<DatFileEntry>& entries) {
+  return std::adjacent_find(entries.begin(), entries.end(),
+                            [](const DatFileEntry& a, const DatFileEntry& b) {
+                              return a.id >= b.id;
+                            }) == entries.end();
 }
 
 }  // namespace
@@ -98,23 +138,33 @@ std::expected<DatFileEntry, ReadError> DatFileEntry::read(RecordReader& reader) 
 }
 
 FileMap FileMap::from_walk_order(std::vector<DatFileEntry> entries) {
-  // Walk positions sorted by (id, position): the last of each run of equal
-  // ids is the entry decoded last.
-  std::vector<std::uint32_t> order(entries.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    order[i] = static_cast<std::uint32_t>(i);
+  if (ids_ascend(entries)) return from_ascending(std::move(entries));
+  // Keys of id and walk position, 8 bytes per entry beside the entries:
+  // sorted, the last key of each run of equal ids is the entry decoded
+  // last.
+  assert(entries.size() <= std::numeric_limits<std::uint32_t>::max());
+  std::vector<std::uint64_t> keys(entries.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    keys[i] = std::uint64_t{entries[i].id} << 32 | i;
   }
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return entries[a].id != entries[b].id ? entries[a].id < entries[b].id : a < b;
-  });
+  std::sort(keys.begin(), keys.end());
+  auto last_of_its_id = [&keys](std::size_t i) {
+    return i + 1 == keys.size() || keys[i + 1] >> 32 != keys[i] >> 32;
+  };
+  std::size_t unique = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) unique += last_of_its_id(i);
   FileMap map;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + 1 < order.size() && entries[order[i + 1]].id == entries[order[i]].id) {
-      continue;
-    }
-    map.entries_.push_back(entries[order[i]]);
+  map.entries_.reserve(unique);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (last_of_its_id(i)) map.entries_.push_back(entries[keys[i] & 0xFFFFFFFFu]);
   }
-  map.entries_.shrink_to_fit();
+  return map;
+}
+
+FileMap FileMap::from_ascending(std::vector<DatFileEntry> entries) {
+  assert(ids_ascend(entries));
+  FileMap map;
+  map.entries_ = std::move(entries);
   return map;
 }
 
@@ -167,29 +217,30 @@ std::expected<DatDatabase, DatError> DatDatabase::open(
 
 std::expected<std::vector<std::byte>, DatError> DatDatabase::read_file_data(
     std::uint32_t offset, std::uint32_t size) const {
+  // A legitimate item always fits in the file; refusing larger sizes before
+  // allocating bounds the allocation by the file's length.
+  if (size > file_length_) {
+    return std::unexpected(item_too_large(offset, size, file_length_));
+  }
+  std::vector<std::byte> buffer(size);
   std::uint64_t unlimited = UINT64_MAX;
-  return gather(offset, size, unlimited);
+  auto gathered = gather(offset, buffer, unlimited);
+  if (!gathered) return std::unexpected(std::move(gathered.error()));
+  return buffer;
 }
 
 // One vectored read per block: the next-block pointer into a local and the
-// payload straight into its final place. Invariant: filled + remaining ==
-// size; every non-final block adds at least one byte (block_size > 4), so
-// the loop ends after at most size / (block_size - 4) blocks, rounded up,
-// even on a chain that points back into itself.
-std::expected<std::vector<std::byte>, DatError> DatDatabase::gather(
-    std::uint32_t offset, std::uint32_t size,
+// payload straight into its final place. Invariant: the bytes of `out`
+// before `rest` are filled; every non-final block adds at least one byte
+// (block_size > 4), so the loop ends after at most size / (block_size - 4)
+// blocks, rounded up, even on a chain that points back into itself.
+std::expected<void, DatError> DatDatabase::gather(
+    std::uint32_t offset, std::span<std::byte> out,
     std::uint64_t& block_budget) const {
-  if (size == 0) return std::vector<std::byte>();
-  // A legitimate item always fits in the file; refusing larger sizes here
-  // bounds the allocation by the file's length.
-  if (size > file_length_) {
-    return std::unexpected(corruption(
-        "item of " + std::to_string(size) + " bytes at offset " + hex(offset) +
-        " is larger than the archive (" + std::to_string(file_length_) +
-        " bytes)"));
+  if (out.size() > file_length_) {
+    return std::unexpected(item_too_large(offset, out.size(), file_length_));
   }
-  std::vector<std::byte> buffer(size);
-  std::span<std::byte> rest(buffer);
+  std::span<std::byte> rest = out;
   const std::uint64_t payload_per_block =
       header_.block_size > 4 ? header_.block_size - 4u : 0;
   std::uint64_t current = offset;  // 64 bits: current + 4 never wraps
@@ -206,7 +257,7 @@ std::expected<std::vector<std::byte>, DatError> DatDatabase::gather(
     auto piece = rest.first(std::min<std::uint64_t>(rest.size(), payload_per_block));
     auto read = read_exact_at_compat(file_, pointer, piece, current);
     if (!read) return std::unexpected(DatError(std::move(read.error())));
-    const std::uint32_t next = load_u32(pointer);
+    const std::uint32_t next = load_u32(pointer.data());
     if (next == 0) {
       // The last block holds whatever is still missing, in one piece.
       auto tail = rest.subspan(piece.size());
@@ -225,8 +276,84 @@ std::expected<std::vector<std::byte>, DatError> DatDatabase::gather(
     rest = rest.subspan(piece.size());
     current = next;
   }
-  return buffer;
+  return {};
 }
+
+// The walk visits nodes depth first in pre-order, the order that decides
+// duplicates, but hands entries on in-order: child 0's subtree, entry 0,
+// child 1's subtree, entry 1, ... In a directory whose ids ascend in that
+// order, as a B-tree's do, the entries come out sorted, so the map needs no
+// sorting and holds each entry once, written once. When the in-order ids do
+// not ascend strictly (a duplicate id or an unordered tree), the recorded
+// shape of each node restores the walk order, and FileMap::from_walk_order
+// applies the duplicate rule.
+struct DatDatabase::Walk {
+  // A visited node: its entry count, and which child slots were walked
+  // (bit k: slot k). No bit set: a leaf.
+  struct NodeShape {
+    std::uint64_t children;
+    std::uint32_t entries;
+  };
+
+  std::vector<DatFileEntry> in_order;
+  std::vector<NodeShape> shapes;  // in pre-order
+  bool ascending = true;          // ids of in_order ascend strictly
+
+  void emit(std::span<const DatFileEntry> entries) {
+    if (entries.empty()) return;
+    if (!in_order.empty() && in_order.back().id >= entries.front().id) {
+      ascending = false;
+    }
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      if (entries[i - 1].id >= entries[i].id) ascending = false;
+    }
+    in_order.insert(in_order.end(), entries.begin(), entries.end());
+  }
+
+  FileMap into_map() && {
+    if (ascending) return FileMap::from_ascending(std::move(in_order));
+    auto walk_order = replay();
+    in_order = {};
+    return FileMap::from_walk_order(std::move(walk_order));
+  }
+
+  // The entries in pre-order. Walks the recorded shapes as read_node walked
+  // the nodes, taking in_order's entries in turn and putting each at the
+  // rank its node had in the pre-order sequence.
+  std::vector<DatFileEntry> replay() const {
+    struct Open {
+      const NodeShape* shape;
+      std::size_t first_rank;
+      std::uint32_t next_slot;
+      std::uint32_t emitted;
+    };
+    std::vector<DatFileEntry> walk_order(in_order.size());
+    std::vector<Open> path;
+    std::size_t next_shape = 0;
+    std::size_t rank = 0;  // pre-order rank of the next node's first entry
+    std::size_t taken = 0;  // of in_order
+    auto enter = [&] {
+      const NodeShape& shape = shapes[next_shape++];
+      path.push_back(Open{&shape, rank, 0, 0});
+      rank += shape.entries;
+    };
+    enter();
+    while (!path.empty()) {
+      Open& top = path.back();
+      const bool leaf = top.shape->children == 0;
+      for (; top.emitted < top.shape->entries && (leaf || top.emitted < top.next_slot);
+           ++top.emitted) {
+        walk_order[top.first_rank + top.emitted] = in_order[taken++];
+      }
+      if (leaf || top.next_slot > top.shape->entries) {
+        path.pop_back();
+        continue;
+      }
+      if (top.shape->children >> top.next_slot++ & 1) enter();
+    }
+    return walk_order;
+  }
+};
 
 std::expected<void, DatError> DatDatabase::read_directory() {
   if (header_.root_offset == 0) return {};
@@ -235,10 +362,22 @@ std::expected<void, DatError> DatDatabase::read_directory() {
         "block size " + std::to_string(header_.block_size) +
         " leaves no room for payload after the 4-byte next-block pointer"));
   }
-  std::vector<DatFileEntry> walk;
+  // Reserved once for the most entries a well-formed directory in a file
+  // of this length could hold: each node's chain has blocks of its own and
+  // holds at most 61 entries. Pages are only touched as entries arrive, so
+  // an archive that is mostly file data costs address space, not memory;
+  // the cap bounds even that, and a directory beyond it grows as usual.
+  constexpr std::uint64_t kMostReserved = std::uint64_t{1} << 23;
+  const std::uint64_t node_blocks =
+      (kNodeSize + header_.block_size - 5) / (header_.block_size - 4);
+  const std::uint64_t nodes = file_length_ / (node_blocks * header_.block_size) + 1;
+  const auto reserved =
+      static_cast<std::size_t>(std::min(nodes * kNodeEntries, kMostReserved));
+  Walk walk;
+  walk.in_order.reserve(reserved);
   auto loaded = read_node(header_.root_offset, walk);
   if (!loaded) return loaded;
-  files_ = FileMap::from_walk_order(std::move(walk));
+  files_ = std::move(walk).into_map();
   return {};
 }
 
@@ -248,41 +387,64 @@ std::expected<void, DatError> DatDatabase::read_directory() {
 //    248      4  entry_count
 //    252   1464  61 entry slots of 24 bytes; the first entry_count are used
 //
-// Depth first and pre-order: a node's entries are appended before any child
-// is visited, children in slot order. An explicit stack replaces recursion
-// so that a deep hostile tree cannot exhaust the call stack. Exits: a child
-// already on the current path (a loop), a block budget of one block per
-// block the file can hold (nodes shared by many parents), and any read or
-// decode failure.
-std::expected<void, DatError> DatDatabase::read_node(
-    std::uint32_t offset, std::vector<DatFileEntry>& walk) {
+// Depth first and pre-order: a node is read and its entries decoded before
+// any child is visited, children in slot order. An explicit stack replaces
+// recursion so that a deep hostile tree cannot exhaust the call stack; the
+// entries of the nodes on it wait in `deferred` until their place in the
+// in-order sequence comes. Exits: a child already on the current path (a
+// loop), a block budget of one block per block the file can hold (nodes
+// shared by many parents), and any read or decode failure.
+std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
+                                                     Walk& walk) {
   if (offset == 0) return {};
   struct Frame {
     std::uint32_t offset;
-    std::array<std::uint32_t, kNodeBranches> children;
     std::uint32_t child_count;  // slots to look at
     std::uint32_t next_slot;
+    std::uint32_t entry_count;
+    std::uint32_t emitted;    // of its entries, handed on so far
+    std::size_t deferred_at;  // its entries in `deferred` start here
+    std::array<std::uint32_t, kNodeBranches> children;
   };
   std::vector<Frame> path;
+  std::vector<DatFileEntry> deferred;
   std::unordered_set<std::uint32_t> on_path;
   std::uint64_t block_budget = file_length_ / header_.block_size + 1;
+  std::array<std::byte, kNodeSize> node;
+  std::array<DatFileEntry, kNodeEntries> entries;
 
   auto visit = [&](std::uint32_t node_offset) -> std::expected<void, DatError> {
-    auto data = gather(node_offset, kNodeSize, block_budget);
-    if (!data) return std::unexpected(std::move(data.error()));
-    RecordReader reader(*data);
-    Frame frame{node_offset, {}, 0, 0};
-    for (auto& child : frame.children) child = *reader.read_u32();
-    const std::uint32_t entry_count = *reader.read_u32();
-    // A count above 61 runs off the node's end in slot 61 and fails there.
-    for (std::uint32_t slot = 0; slot < entry_count; ++slot) {
-      auto entry = DatFileEntry::read(reader);
-      if (!entry) return std::unexpected(DatError(std::move(entry.error())));
-      walk.push_back(*entry);
+    auto gathered = gather(node_offset, node, block_budget);
+    if (!gathered) return gathered;
+    Frame frame{node_offset, 0, 0, 0, 0, deferred.size(), {}};
+    for (std::size_t slot = 0; slot < kNodeBranches; ++slot) {
+      frame.children[slot] = load_u32(node.data() + 4 * slot);
     }
-    if (frame.children[0] != 0) {
-      frame.child_count = std::min<std::uint32_t>(entry_count, kNodeEntries) + 1u;
+    const std::uint32_t entry_count = load_u32(node.data() + 4 * kNodeBranches);
+    if (entry_count > kNodeEntries) {
+      // The 61 slots fill the node; decoding slot 61 runs off its end and
+      // fails there, naming the entry's first field.
+      RecordReader past_the_end(std::span<const std::byte>{});
+      return std::unexpected(
+          DatError(std::move(DatFileEntry::read(past_the_end).error())));
     }
+    // All 61 slots lie inside the node, so no entry can fail to decode.
+    const auto used = std::span(entries).first(entry_count);
+    decode_entries(std::span(node).subspan(4 * kNodeBranches + 4), used);
+    Walk::NodeShape shape{0, entry_count};
+    if (frame.children[0] == 0) {
+      // A leaf's entries take their in-order place at once.
+      walk.emit(used);
+      walk.shapes.push_back(shape);
+      return {};
+    }
+    frame.entry_count = entry_count;
+    frame.child_count = entry_count + 1;
+    for (std::uint32_t slot = 0; slot < frame.child_count; ++slot) {
+      if (frame.children[slot] != 0) shape.children |= std::uint64_t{1} << slot;
+    }
+    walk.shapes.push_back(shape);
+    deferred.insert(deferred.end(), used.begin(), used.end());
     path.push_back(frame);
     on_path.insert(node_offset);
     return {};
@@ -292,8 +454,13 @@ std::expected<void, DatError> DatDatabase::read_node(
   if (!visited) return visited;
   while (!path.empty()) {
     Frame& top = path.back();
+    // Entry k follows the subtree of child slot k.
+    for (; top.emitted < top.next_slot && top.emitted < top.entry_count; ++top.emitted) {
+      walk.emit(std::span(deferred).subspan(top.deferred_at + top.emitted, 1));
+    }
     if (top.next_slot == top.child_count) {
       on_path.erase(top.offset);
+      deferred.resize(top.deferred_at);
       path.pop_back();
       continue;
     }

@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
+#include "plain_reference.h"
 #include "test_support.h"
 
 namespace ostrand_dat {
@@ -282,6 +285,78 @@ TEST(BlockChain, PayloadOffsetsAbove4GiBDoNotWrap) {
   EXPECT_EQ(*data, bytes("past4GiB"));
 }
 
+// The library's one read per block against the plain two reads per block,
+// on chains of every shape, in files cut at every offset of their last
+// blocks: the same bytes, or the same error.
+TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
+  struct Shape {
+    std::string what;
+    std::vector<std::int32_t> next;  // per block: index of the next, -1 = 0
+    bool past_end;                   // the last block points past the file
+    std::uint32_t half_payloads;     // the item's size
+  };
+  const Shape shapes[] = {
+      {"single block, item smaller", {-1}, false, 1},
+      {"single block, exact fit", {-1}, false, 2},
+      {"three blocks, exact fit", {1, 2, -1}, false, 6},
+      {"pointer 0 early, the rest in one piece", {1, -1, -1}, false, 5},
+      {"item ends inside a block that points on", {1, 2, -1}, false, 3},
+      {"item ends where a block points past the file", {1, -1}, true, 4},
+      {"chain looping back into itself", {1, 0}, false, 9},
+  };
+  for (std::uint32_t block_size : {5u, 6u, 16u, 64u}) {
+    const std::uint32_t payload = block_size - 4;
+    for (const auto& shape : shapes) {
+      SCOPED_TRACE(shape.what + ", block size " + std::to_string(block_size));
+      ArchiveImage image(block_size);
+      DatHeader header;
+      header.block_size = block_size;
+      image.put_header(header);
+      std::vector<std::uint64_t> blocks;
+      for (std::size_t i = 0; i < shape.next.size(); ++i) {
+        blocks.push_back(image.allocate_block());
+      }
+      // Distinct bytes everywhere, pointers written over them.
+      image.put(DatHeader::kFileOffset + DatHeader::kSize,
+                pseudo_random(image.size() - 400, block_size));
+      for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const std::int32_t next = shape.next[i];
+        image.put_u32(blocks[i], next < 0 ? 0 : static_cast<std::uint32_t>(blocks[next]));
+      }
+      if (shape.past_end) image.put_u32(blocks.back(), 0x7FFFFFF0);
+      // Bytes after the last block, for a final read in one piece.
+      image.put(image.size(), pseudo_random(3 * block_size, 7));
+      const std::uint32_t size = std::max(1u, shape.half_payloads * payload / 2);
+      const auto offset = static_cast<std::uint32_t>(blocks[0]);
+      const std::uint64_t full = image.size();
+      const std::uint64_t first_cut =
+          std::max<std::uint64_t>(DatHeader::kFileOffset + DatHeader::kSize,
+                                  blocks.back() - block_size);
+      for (std::uint64_t length = first_cut; length <= full; ++length) {
+        if (length < size) continue;  // refused as larger than the archive
+        SCOPED_TRACE(length);
+        Bytes cut(image.bytes().begin(), image.bytes().begin() + length);
+        TempFile temp(cut);
+        auto db = DatDatabase::open(temp.path());
+        ASSERT_TRUE(db) << debug_string(db.error());
+        auto file = File::open_read_only(temp.path());
+        ASSERT_TRUE(file);
+        auto library = db->read_file_data(offset, size);
+        auto reference = plain::gather(*file, block_size, offset, size);
+        ASSERT_EQ(library.has_value(), reference.has_value())
+            << (library ? debug_string(DatError(reference.error()))
+                        : debug_string(library.error()));
+        if (library) {
+          ASSERT_EQ(*library, *reference);
+        } else {
+          ASSERT_EQ(debug_string(library.error()),
+                    debug_string(DatError(reference.error())));
+        }
+      }
+    }
+  }
+}
+
 // Directory layouts built node by node. Each entry's `offset` field tags
 // where it was placed, so tests can tell duplicates apart; the entries are
 // only looked up, never fetched.
@@ -402,6 +477,80 @@ TEST_F(DirectoryTest, DuplicateIdKeepsTheEntryDecodedLast) {
   EXPECT_EQ(*db->files().find(4), entry(4, 40));  // every field as read
 }
 
+// Random trees: nodes with 0 to 61 entries, children in some of the slots
+// that are walked and in some that are not, leaves with stray slots. Ids
+// are either drawn from a small range (duplicates everywhere) or laid out
+// as a B-tree (ascending in order, with now and then one repeated). The
+// directory must equal a map filled by the plain pre-order walk.
+TEST_F(DirectoryTest, RandomTreesMatchAMapFilledInWalkOrder) {
+  struct TestNode {
+    std::vector<DatFileEntry> entries;
+    std::array<int, kNodeBranches> children;  // index into nodes, -1 none
+  };
+  for (std::uint32_t seed = 1; seed <= 60; ++seed) {
+    SCOPED_TRACE(seed);
+    std::uint32_t x = seed * 2654435761u;
+    auto next = [&x](std::uint32_t range) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      return x % range;
+    };
+    const bool ordered = seed % 2 == 0;
+    std::vector<TestNode> nodes;
+    std::uint32_t tag = 0;
+    std::uint32_t next_id = 1;
+    // Builds a subtree; with `ordered`, in-order ids ascend.
+    std::function<int(int)> build = [&](int depth) -> int {
+      const int at = static_cast<int>(nodes.size());
+      nodes.emplace_back();
+      nodes[at].children.fill(-1);
+      const std::uint32_t count = next(8) == 0 ? 61 : next(6);
+      const bool leaf = depth == 0 || next(5) == 0;
+      for (std::uint32_t slot = 0; slot <= count && slot < kNodeBranches; ++slot) {
+        if (!leaf && (slot == 0 || next(4) != 0)) nodes[at].children[slot] = build(depth - 1);
+        if (slot < count) {
+          std::uint32_t id = ordered ? next_id++ : 1 + next(40);
+          if (ordered && next(50) == 0) id = --next_id;  // a duplicate
+          nodes[at].entries.push_back(entry(id, ++tag));
+        }
+      }
+      // Stray children that the walk must not visit.
+      if (count + 1 < kNodeBranches && next(3) == 0) {
+        nodes[at].children[count + 1] = static_cast<int>(nodes.size());
+        nodes.push_back(TestNode{{entry(999999, ++tag)}, {}});
+        nodes.back().children.fill(-1);
+      }
+      return at;
+    };
+    const int root = build(1 + static_cast<int>(next(3)));
+    image_ = ArchiveImage(kBlockSize);
+    std::vector<std::uint32_t> offsets(nodes.size());
+    // Children before parents: a node's children have higher indices.
+    for (int i = static_cast<int>(nodes.size()) - 1; i >= 0; --i) {
+      std::vector<std::uint32_t> children;
+      for (int child : nodes[i].children) {
+        children.push_back(child < 0 ? 0 : offsets[child]);
+      }
+      offsets[i] = node(nodes[i].entries, children);
+    }
+    std::map<std::uint32_t, DatFileEntry> expected;
+    std::function<void(int)> walk = [&](int i) {
+      for (const auto& e : nodes[i].entries) expected.insert_or_assign(e.id, e);
+      if (nodes[i].children[0] < 0) return;
+      for (std::size_t slot = 0; slot <= nodes[i].entries.size(); ++slot) {
+        if (nodes[i].children[slot] >= 0) walk(nodes[i].children[slot]);
+      }
+    };
+    walk(root);
+    auto db = open(offsets[root]);
+    ASSERT_TRUE(db) << debug_of(db);
+    std::vector<DatFileEntry> got(db->files().begin(), db->files().end());
+    std::vector<DatFileEntry> want;
+    for (const auto& [id, e] : expected) want.push_back(e);
+    ASSERT_EQ(got, want);
+    for (const auto& e : want) ASSERT_EQ(*db->files().find(e.id), e);
+  }
+}
+
 TEST_F(DirectoryTest, ChildThatIsItsOwnAncestorIsCorruption) {
   const std::uint32_t leaf = node({entry(9)});
   const std::uint32_t middle = node({entry(8)}, {leaf});
@@ -466,6 +615,36 @@ TEST_F(DirectoryTest, SharedChildrenAreWalkedWhileTheFileCouldHoldThem) {
   ASSERT_FALSE(exploding);
   EXPECT_EQ(exploding.error().kind(), DatError::Kind::Corruption)
       << debug_of(exploding);
+}
+
+TEST(FileMap, FromWalkOrderKeepsTheEntryDecodedLastLikeAMap) {
+  for (std::uint32_t seed = 0; seed < 200; ++seed) {
+    SCOPED_TRACE(seed);
+    std::uint32_t x = seed * 2654435761u + 1;
+    auto next = [&x](std::uint32_t range) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      return x % range;
+    };
+    // Sizes from empty up; ids from a range small enough for duplicates,
+    // the whole u32 range, or ascending (which is taken as it is).
+    const std::uint32_t count = seed < 5 ? seed : next(3000);
+    const std::uint32_t range = seed % 3 == 0 ? 0 : 1 + next(count + 1);
+    std::vector<DatFileEntry> walk;
+    std::map<std::uint32_t, DatFileEntry> expected;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t id = range == 0 ? i * 3 : (seed % 3 == 1 ? next(range) : ~next(range));
+      const DatFileEntry e{next(2), id, i, next(100), i * 7, seed};
+      walk.push_back(e);
+      expected.insert_or_assign(id, e);
+    }
+    const FileMap map = FileMap::from_walk_order(walk);
+    std::vector<DatFileEntry> want;
+    for (const auto& [id, e] : expected) want.push_back(e);
+    ASSERT_EQ(std::vector<DatFileEntry>(map.begin(), map.end()), want);
+    ASSERT_EQ(map.size(), want.size());
+    for (const auto& e : want) ASSERT_EQ(*map.find(e.id), e);
+    EXPECT_EQ(map.find(range == 0 ? 1 : 0xFFFFFFFF - range), nullptr);
+  }
 }
 
 TEST(DatDatabaseGetFile, MissingIdIsNotFoundAndReadsNothing) {

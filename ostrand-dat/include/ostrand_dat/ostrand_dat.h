@@ -96,6 +96,10 @@ class FileMap {
   const_iterator end() const { return entries_.end(); }
 
  private:
+  friend class DatDatabase;
+  // Takes entries whose ids already ascend strictly, as they are.
+  static FileMap from_ascending(std::vector<DatFileEntry> entries);
+
   std::vector<DatFileEntry> entries_;  // sorted by id, ids unique
 };
 
@@ -129,17 +133,20 @@ class DatDatabase {
   DatDatabase(DatHeader header, File file, std::uint64_t file_length)
       : header_(header), file_(std::move(file)), file_length_(file_length) {}
 
+  // The entries a directory walk has decoded (defined in the source).
+  struct Walk;
+
   // Walks the directory from header().root_offset into files_.
   std::expected<void, DatError> read_directory();
-  // Loads the node at `offset` and its whole subtree, depth first, appending
-  // entries to `walk` in the order they are decoded.
-  std::expected<void, DatError> read_node(std::uint32_t offset,
-                                          std::vector<DatFileEntry>& walk);
+  // Loads the node at `offset` and its whole subtree, depth first, into
+  // `walk`.
+  std::expected<void, DatError> read_node(std::uint32_t offset, Walk& walk);
 
-  // read_file_data with a budget of blocks that the caller may spend.
-  std::expected<std::vector<std::byte>, DatError> gather(
-      std::uint32_t offset, std::uint32_t size,
-      std::uint64_t& block_budget) const;
+  // Fills `out` through the block chain that starts at `offset`, spending
+  // one unit of `block_budget` per block.
+  std::expected<void, DatError> gather(std::uint32_t offset,
+                                       std::span<std::byte> out,
+                                       std::uint64_t& block_budget) const;
 
   DatHeader header_;
   FileMap files_;
