@@ -7,7 +7,7 @@
 
 #include "fuzz_support.h"
 #include "ostrand_dat/utils.h"
-#include "reference_lrs.h"
+#include "plain_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                  std::uint64_t{data[2]} << 16 |
                                  std::uint64_t{data[3]} << 24;
   ostrand_fuzz::check(output.size() <= declared, "output within the declared size");
-  ostrand_fuzz::check(output == ostrand_fuzz::reference_decompress(input),
+  ostrand_fuzz::check(output == ostrand_dat::plain::decompress(input),
                       "agrees with the plain decoder");
   return 0;
 }

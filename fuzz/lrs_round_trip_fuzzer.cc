@@ -7,7 +7,7 @@
 
 #include "fuzz_support.h"
 #include "ostrand_dat/utils.h"
-#include "reference_lrs.h"
+#include "plain_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       unpacked.size() == size && std::equal(unpacked.begin(), unpacked.end(),
                                             input.begin()),
       "decompress_lrs(compress_lrs(x)) == x");
-  ostrand_fuzz::check(ostrand_fuzz::reference_decompress(packed) == unpacked,
+  ostrand_fuzz::check(ostrand_dat::plain::decompress(packed) == unpacked,
                       "the plain decoder reads the encoder's output alike");
   return 0;
 }
