@@ -20,9 +20,10 @@ void append(std::vector<std::byte>& out, T value) {
   static_assert(sizeof(T) == 4);
   std::uint32_t bits;
   std::memcpy(&bits, &value, 4);
-  std::byte bytes[4];
-  store_u32(bytes, bits);
-  out.insert(out.end(), bytes, bytes + 4);
+  // Grown by resize and filled in place: g++ 12 at -O3 takes the range
+  // insert into an empty vector for an overflow and warns.
+  out.resize(out.size() + 4);
+  store_u32(out.data() + out.size() - 4, bits);
 }
 
 void append_sound_data(std::vector<std::byte>& out,
