@@ -104,7 +104,10 @@ TEST(AnswerLine, WritesTheAnswerInTheChosenStyle) {
   const std::string head =
       "{\"command\":\"quillon-resolve-sound\",\"soundTableDid\":\"0x200000A8\","
       "\"sound\":31,\"waveDid\":";
+  const Answer plain{0x0A000519, "s.txt:1"};
+  const Answer none{std::nullopt, std::nullopt};
   const Answer tricky{0x0A00051A, "C:\\t \"q\"\x01"};
+  const Answer wave_only{0x0A000519, std::nullopt};
   struct Case {
     const char* name;
     Answer answer;
@@ -112,10 +115,10 @@ TEST(AnswerLine, WritesTheAnswerInTheChosenStyle) {
     std::string line;
   } cases[] = {
       {"wave and source",
-       {0x0A000519, "s.txt:1"},
+       plain,
        {},
        head + "\"0x0A000519\",\"source\":\"s.txt:1\"}"},
-      {"null without source", {}, {}, head + "null}"},
+      {"null without source", none, {}, head + "null}"},
       {"source escaped",
        tricky,
        {},
@@ -125,7 +128,7 @@ TEST(AnswerLine, WritesTheAnswerInTheChosenStyle) {
        {.lowercase_hex = true, .raw_source = true},
        head + "\"0x0a00051a\",\"source\":\"C:\\t \"q\"\x01\"}"},
       {"wave as a number",
-       {0x0A000519, std::nullopt},
+       wave_only,
        {.wave_as_number = true},
        head + "167773465}"},
   };
