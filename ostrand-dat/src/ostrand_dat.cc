@@ -236,23 +236,22 @@ std::expected<std::vector<std::byte>, DatError> DatDatabase::read_file_data(
 // blocks, rounded up, even on a chain that points back into itself.
 std::expected<void, DatError> DatDatabase::gather(
     std::uint32_t offset, std::span<std::byte> out,
-    std::uint64_t& block_budget) const {
+    std::uint64_t& byte_budget) const {
   if (out.size() > file_length_) {
     return std::unexpected(item_too_large(offset, out.size(), file_length_));
   }
   std::span<std::byte> rest = out;
   const std::uint64_t payload_per_block =
       header_.block_size > 4 ? header_.block_size - 4u : 0;
+  // Only the directory walk runs on a finite budget.
+  auto over_budget = [&] {
+    return std::unexpected(corruption(
+        "directory walk needs more blocks than the archive holds; stopped "
+        "at the node at offset " +
+        hex(offset)));
+  };
   std::uint64_t current = offset;  // 64 bits: current + 4 never wraps
   while (!rest.empty()) {
-    if (block_budget == 0) {
-      // Only the directory walk runs on a finite budget.
-      return std::unexpected(corruption(
-          "directory walk needs more blocks than the archive holds; stopped "
-          "at the node at offset " +
-          hex(offset)));
-    }
-    --block_budget;
     std::array<std::byte, 4> pointer;
     auto piece = rest.first(std::min<std::uint64_t>(rest.size(), payload_per_block));
     auto read = read_exact_at_compat(file_, pointer, piece, current);
@@ -265,8 +264,19 @@ std::expected<void, DatError> DatDatabase::gather(
         auto done = read_exact_at_compat(file_, tail, current + 4 + piece.size());
         if (!done) return std::unexpected(DatError(std::move(done.error())));
       }
-      break;
     }
+    // In a well-formed file every block has room of its own: a block the
+    // chain goes on from its whole block_size, the block where the item
+    // ends at least its pointer and the item's last bytes. The room is
+    // charged after the reads, so that a file cut short still fails with
+    // the short read.
+    const bool item_ends_here = next == 0 || piece.size() == rest.size();
+    const std::uint64_t room =
+        item_ends_here ? 4 + (next == 0 ? rest.size() : piece.size())
+                       : header_.block_size;
+    if (byte_budget < room) return over_budget();
+    byte_budget -= room;
+    if (next == 0) break;
     if (payload_per_block == 0) {
       return std::unexpected(corruption(
           "block size " + std::to_string(header_.block_size) +
@@ -392,8 +402,8 @@ std::expected<void, DatError> DatDatabase::read_directory() {
 // recursion so that a deep hostile tree cannot exhaust the call stack; the
 // entries of the nodes on it wait in `deferred` until their place in the
 // in-order sequence comes. Exits: a child already on the current path (a
-// loop), a block budget of one block per block the file can hold (nodes
-// shared by many parents), and any read or decode failure.
+// loop), a budget of the file's length for the room the walked blocks take
+// (nodes shared by many parents), and any read or decode failure.
 std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
                                                      Walk& walk) {
   if (offset == 0) return {};
@@ -409,12 +419,12 @@ std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
   std::vector<Frame> path;
   std::vector<DatFileEntry> deferred;
   std::unordered_set<std::uint32_t> on_path;
-  std::uint64_t block_budget = file_length_ / header_.block_size + 1;
+  std::uint64_t byte_budget = file_length_;
   std::array<std::byte, kNodeSize> node;
   std::array<DatFileEntry, kNodeEntries> entries;
 
   auto visit = [&](std::uint32_t node_offset) -> std::expected<void, DatError> {
-    auto gathered = gather(node_offset, node, block_budget);
+    auto gathered = gather(node_offset, node, byte_budget);
     if (!gathered) return gathered;
     Frame frame{node_offset, 0, 0, 0, 0, deferred.size(), {}};
     for (std::size_t slot = 0; slot < kNodeBranches; ++slot) {

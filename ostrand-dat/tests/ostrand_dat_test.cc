@@ -603,7 +603,7 @@ TEST_F(DirectoryTest, SharedChildrenAreWalkedWhileTheFileCouldHoldThem) {
   EXPECT_EQ(ids(*roomy), (std::vector<std::uint32_t>{1, 5}));
 
   // Twelve levels where each node lists the next one 62 times: 62^12 visits
-  // if walked naively. The block budget ends it quickly.
+  // if walked naively. The walk's budget ends it quickly.
   image_ = ArchiveImage(kBlockSize);
   std::uint32_t level = node({entry(99)});
   for (int depth = 0; depth < 12; ++depth) {
@@ -645,6 +645,30 @@ TEST(FileMap, FromWalkOrderKeepsTheEntryDecodedLastLikeAMap) {
     for (const auto& e : want) ASSERT_EQ(*map.find(e.id), e);
     EXPECT_EQ(map.find(range == 0 ? 1 : 0xFFFFFFFF - range), nullptr);
   }
+}
+
+TEST(DirectoryWalk, BlocksLargerThanTheFileHoldOneNodeEach) {
+  // Each node is a last block (pointer 0) of 4 + 1716 bytes: the walk's
+  // room is what the nodes take, not whole blocks of 4 GiB.
+  ArchiveImage image(16);
+  DirectoryNode child;
+  child.entries = {DatFileEntry{0, 2, 0, 0, 0, 0}};
+  const std::uint64_t child_at = image.size();
+  image.put_u32(child_at, 0);
+  image.put(child_at + 4, encode_node(child));
+  DirectoryNode root;
+  root.entries = {DatFileEntry{0, 1, 0, 0, 0, 0}};
+  root.branches[0] = static_cast<std::uint32_t>(child_at);
+  const std::uint64_t root_at = image.size();
+  image.put_u32(root_at, 0);
+  image.put(root_at + 4, encode_node(root));
+  DatHeader header;
+  header.block_size = 0xFFFFFFFF;
+  header.root_offset = static_cast<std::uint32_t>(root_at);
+  image.put_header(header);
+  auto db = open_bytes(image.bytes());
+  ASSERT_TRUE(db) << debug_of(db);
+  EXPECT_EQ(db->files().size(), 2u);
 }
 
 TEST(DatDatabaseGetFile, MissingIdIsNotFoundAndReadsNothing) {

@@ -143,10 +143,10 @@ class DatDatabase {
   std::expected<void, DatError> read_node(std::uint32_t offset, Walk& walk);
 
   // Fills `out` through the block chain that starts at `offset`, spending
-  // one unit of `block_budget` per block.
+  // from `byte_budget` the room each block takes in a well-formed file.
   std::expected<void, DatError> gather(std::uint32_t offset,
                                        std::span<std::byte> out,
-                                       std::uint64_t& block_budget) const;
+                                       std::uint64_t& byte_budget) const;
 
   DatHeader header_;
   FileMap files_;
