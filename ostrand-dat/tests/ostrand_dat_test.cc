@@ -489,11 +489,8 @@ TEST_F(DirectoryTest, RandomTreesMatchAMapFilledInWalkOrder) {
   };
   for (std::uint32_t seed = 1; seed <= 60; ++seed) {
     SCOPED_TRACE(seed);
-    std::uint32_t x = seed * 2654435761u;
-    auto next = [&x](std::uint32_t range) {
-      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-      return x % range;
-    };
+    testing::Xorshift random(seed * 2654435761u);
+    auto next = [&random](std::uint32_t range) { return random.next(range); };
     const bool ordered = seed % 2 == 0;
     std::vector<TestNode> nodes;
     std::uint32_t tag = 0;
@@ -620,11 +617,8 @@ TEST_F(DirectoryTest, SharedChildrenAreWalkedWhileTheFileCouldHoldThem) {
 TEST(FileMap, FromWalkOrderKeepsTheEntryDecodedLastLikeAMap) {
   for (std::uint32_t seed = 0; seed < 200; ++seed) {
     SCOPED_TRACE(seed);
-    std::uint32_t x = seed * 2654435761u + 1;
-    auto next = [&x](std::uint32_t range) {
-      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-      return x % range;
-    };
+    testing::Xorshift random(seed * 2654435761u + 1);
+    auto next = [&random](std::uint32_t range) { return random.next(range); };
     // Sizes from empty up; ids from a range small enough for duplicates,
     // the whole u32 range, or ascending (which is taken as it is).
     const std::uint32_t count = seed < 5 ? seed : next(3000);

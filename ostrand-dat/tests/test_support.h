@@ -34,17 +34,28 @@ inline Bytes bytes(std::string_view text) {
   return out;
 }
 
-// Deterministic pseudo-random bytes (xorshift), `alphabet` distinct values.
+// A deterministic xorshift generator, so every failure repeats exactly.
+class Xorshift {
+ public:
+  explicit Xorshift(std::uint32_t state) : x_(state) {}
+  // The next number, reduced to [0, range).
+  std::uint32_t next(std::uint32_t range) {
+    x_ ^= x_ << 13;
+    x_ ^= x_ >> 17;
+    x_ ^= x_ << 5;
+    return x_ % range;
+  }
+
+ private:
+  std::uint32_t x_;
+};
+
+// Deterministic pseudo-random bytes, `alphabet` distinct values.
 inline Bytes pseudo_random(std::size_t size, std::uint32_t seed,
                            unsigned alphabet = 256) {
   Bytes out(size);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : out) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<std::byte>(x % alphabet);
-  }
+  Xorshift random(seed * 2654435761u + 1);
+  for (auto& b : out) b = static_cast<std::byte>(random.next(alphabet));
   return out;
 }
 

@@ -168,11 +168,8 @@ TEST(DecompressLrs, AgreesWithThePlainDecoderOnEveryShortReference) {
 TEST(DecompressLrs, AgreesWithThePlainDecoderOnRandomTokenStreams) {
   for (std::uint32_t seed = 1; seed <= 400; ++seed) {
     SCOPED_TRACE(seed);
-    std::uint32_t x = seed * 2654435761u;
-    auto next = [&x](std::uint32_t range) {
-      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-      return x % range;
-    };
+    testing::Xorshift random(seed * 2654435761u);
+    auto next = [&random](std::uint32_t range) { return random.next(range); };
     TokenStream tokens(0);
     std::size_t produced = 0;
     const std::size_t count = 50 + next(600);
