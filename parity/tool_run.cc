@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "ostrand_dat/error.h"
 #include "platform/process_posix.h"
+#include "platform/terminal.h"
 #include "runner/utf8.h"
 
 namespace parity {
@@ -73,8 +73,7 @@ std::string_view trim_end(std::string_view text) {
 // The input pipe is created with the others before the start, so a started
 // tool always has one: there is no "no stdin handle" case.
 std::string process_error_text(const platform::ProcessError& error) {
-  std::string text =
-      ostrand_dat::display_string(ostrand_dat::IoError::from_os(error.code));
+  std::string text = platform::error_text(error.code);
   switch (error.step) {
     case platform::ProcessStep::kSpawn:
       return "spawn GT.Terminal: " + text;

@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "ostrand_dat/error.h"
 
 namespace parity::platform {
 
@@ -23,11 +24,9 @@ std::expected<void, int> write_all(int fd, std::string_view text) {
 
 bool is_terminal(int fd) { return ::isatty(fd) == 1; }
 
+// The same text as every other system error the program shows.
 std::string error_text(int code) {
-  char buffer[256] = {};
-  // The GNU strerror_r returns the text, which may or may not be `buffer`.
-  const char* text = ::strerror_r(code, buffer, sizeof buffer);
-  return std::string(text) + " (os error " + std::to_string(code) + ")";
+  return ostrand_dat::display_string(ostrand_dat::IoError::from_os(code));
 }
 
 }  // namespace parity::platform
