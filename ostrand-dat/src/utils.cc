@@ -16,26 +16,11 @@ std::expected<void, IoError> read_exact_at_compat(const File& file,
   return read_exact_at_compat(file, buffer, {}, offset);
 }
 
-// Invariant: the bytes before `head` (and before `tail` once head is empty)
-// are filled, and `offset` is the file position of head's first byte.
 std::expected<void, IoError> read_exact_at_compat(const File& file,
                                                   std::span<std::byte> head,
                                                   std::span<std::byte> tail,
                                                   std::uint64_t offset) {
-  while (!head.empty() || !tail.empty()) {
-    if (head.empty()) std::swap(head, tail);
-    auto n = file.read_at_some(offset, head, tail);
-    if (!n) {
-      if (n.error().kind() == IoErrorKind::Interrupted) continue;
-      return std::unexpected(std::move(n.error()));
-    }
-    if (*n == 0) return std::unexpected(IoError::unexpected_eof());
-    offset += *n;
-    std::size_t from_head = std::min(*n, head.size());
-    head = head.subspan(from_head);
-    tail = tail.subspan(*n - from_head);
-  }
-  return {};
+  return file.read_exact_at(offset, head, tail);
 }
 
 namespace {

@@ -258,5 +258,34 @@ TEST(ReadExactAtCompat, FillsTheWholeBufferOrFailsAtTheEnd) {
   }
 }
 
+// A vectored read that the end of the file cuts short keeps what it read,
+// wherever the cut falls: inside the head, on its end, inside the tail.
+TEST(ReadExactAtCompat, ShortVectoredReadsFillUpToTheEndOfTheFile) {
+  TempFile temp(bytes("0123456789"));
+  auto file = File::open_read_only(temp.path());
+  ASSERT_TRUE(file);
+  struct Case {
+    std::uint64_t offset;
+    std::size_t head_size, tail_size;
+    const char* head_after;
+    const char* tail_after;
+  };
+  const Case cases[] = {
+      {8, 4, 4, "89..", "...."},   // cut inside the head
+      {6, 4, 4, "6789", "...."},   // cut where the head ends
+      {4, 3, 5, "456", "789.."},   // cut inside the tail
+      {7, 0, 5, "", "789.."},      // no head at all
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    Bytes head(c.head_size, std::byte{'.'}), tail(c.tail_size, std::byte{'.'});
+    auto read = read_exact_at_compat(*file, head, tail, c.offset);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error(), IoError::unexpected_eof());
+    EXPECT_EQ(head, bytes(c.head_after));
+    EXPECT_EQ(tail, bytes(c.tail_after));
+  }
+}
+
 }  // namespace
 }  // namespace ostrand_dat

@@ -40,6 +40,14 @@ class File {
       std::uint64_t offset, std::span<std::byte> head,
       std::span<std::byte> tail) const;
 
+  // Fills all of `head` and then `tail` from consecutive file bytes starting
+  // at `offset`: one vectored read where one suffices, short and interrupted
+  // reads continued where they stopped. A read that returns nothing before
+  // both are full fails with UnexpectedEof ("failed to fill whole buffer").
+  std::expected<void, IoError> read_exact_at(std::uint64_t offset,
+                                             std::span<std::byte> head,
+                                             std::span<std::byte> tail) const;
+
   // The file's current length in bytes.
   std::expected<std::uint64_t, IoError> length() const;
 

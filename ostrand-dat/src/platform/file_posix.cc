@@ -5,15 +5,20 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/file.h"
 
 namespace ostrand_dat {
 namespace {
+
+// One read never asks for more than the kernel will return at once.
+constexpr std::size_t kMaxRead = 0x7FFFF000;
 
 IoErrorKind kind_of_errno(int code) {
   switch (code) {
@@ -108,8 +113,6 @@ std::expected<std::size_t, IoError> File::read_at_some(
     std::span<std::byte> tail) const {
   // Offsets beyond what off_t holds lie past any file: nothing to read.
   if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return 0;
-  // One read never asks for more than the kernel will return at once.
-  constexpr std::size_t kMaxRead = 0x7FFFF000;
   if (head.size() > kMaxRead) head = head.first(kMaxRead), tail = {};
   if (tail.size() > kMaxRead - head.size()) {
     tail = tail.first(kMaxRead - head.size());
@@ -123,6 +126,58 @@ std::expected<std::size_t, IoError> File::read_at_some(
   }
   if (n < 0) return std::unexpected(IoError::from_os(errno));
   return static_cast<std::size_t>(n);
+}
+
+namespace {
+
+// The rest of an exact read after its first read came back short or was
+// interrupted. Invariant: the bytes before `head` (and before `tail` once
+// head is empty) are filled, and `offset` is the file position of head's
+// first byte. Kept out of line so that the one-read path stays a plain call.
+[[gnu::noinline]] std::expected<void, IoError> finish_exact_read(
+    const File& file, std::uint64_t offset, std::span<std::byte> head,
+    std::span<std::byte> tail) {
+  while (!head.empty() || !tail.empty()) {
+    if (head.empty()) std::swap(head, tail);
+    auto n = file.read_at_some(offset, head, tail);
+    if (!n) {
+      if (n.error().kind() == IoErrorKind::Interrupted) continue;
+      return std::unexpected(std::move(n.error()));
+    }
+    if (*n == 0) return std::unexpected(IoError::unexpected_eof());
+    offset += *n;
+    const std::size_t from_head = std::min(*n, head.size());
+    head = head.subspan(from_head);
+    tail = tail.subspan(*n - from_head);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, IoError> File::read_exact_at(
+    std::uint64_t offset, std::span<std::byte> head,
+    std::span<std::byte> tail) const {
+  // The common case straight to the system: one read fills both. The
+  // directory walk makes one such read per block.
+  const std::size_t wanted = head.size() + tail.size();
+  if (wanted != 0 && wanted <= kMaxRead &&
+      offset <= static_cast<std::uint64_t>(LLONG_MAX)) {
+    iovec parts[2] = {{head.data(), head.size()}, {tail.data(), tail.size()}};
+    const ssize_t n = ::preadv(fd_, parts, tail.empty() ? 1 : 2,
+                               static_cast<off_t>(offset));
+    if (n == static_cast<ssize_t>(wanted)) return {};
+    if (n == 0) return std::unexpected(IoError::unexpected_eof());
+    if (n < 0 && errno != EINTR) return std::unexpected(IoError::from_os(errno));
+    if (n > 0) {
+      const auto done = static_cast<std::size_t>(n);
+      const std::size_t from_head = std::min(done, head.size());
+      tail = tail.subspan(done - from_head);
+      head = head.subspan(from_head);
+      offset += done;
+    }
+  }
+  return finish_exact_read(*this, offset, head, tail);
 }
 
 std::expected<std::uint64_t, IoError> File::length() const {
