@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "ostrand_dat/utils.h"
+#include "platform/memory.h"
 #include "record_fields.h"
 
 namespace ostrand_dat {
@@ -254,14 +255,14 @@ std::expected<void, DatError> DatDatabase::gather(
   while (!rest.empty()) {
     std::array<std::byte, 4> pointer;
     auto piece = rest.first(std::min<std::uint64_t>(rest.size(), payload_per_block));
-    auto read = read_exact_at_compat(file_, pointer, piece, current);
+    auto read = file_.read_exact_at(current, pointer, piece);
     if (!read) return std::unexpected(DatError(std::move(read.error())));
     const std::uint32_t next = load_u32(pointer.data());
     if (next == 0) {
       // The last block holds whatever is still missing, in one piece.
       auto tail = rest.subspan(piece.size());
       if (!tail.empty()) {
-        auto done = read_exact_at_compat(file_, tail, current + 4 + piece.size());
+        auto done = file_.read_exact_at(current + 4 + piece.size(), tail, {});
         if (!done) return std::unexpected(DatError(std::move(done.error())));
       }
     }
@@ -309,15 +310,26 @@ struct DatDatabase::Walk {
   std::vector<NodeShape> shapes;  // in pre-order
   bool ascending = true;          // ids of in_order ascend strictly
 
-  void emit(std::span<const DatFileEntry> entries) {
-    if (entries.empty()) return;
-    if (!in_order.empty() && in_order.back().id >= entries.front().id) {
-      ascending = false;
+  // Appends one entry of a node on the path.
+  void emit(const DatFileEntry& entry) {
+    ascending &= in_order.empty() || in_order.back().id < entry.id;
+    in_order.push_back(entry);
+  }
+
+  // Appends a leaf's `count` entries, decoded from its entry slots straight
+  // into place.
+  void emit_slots(std::span<const std::byte> slots, std::uint32_t count) {
+    if (count == 0) return;
+    const std::size_t at = in_order.size();
+    in_order.resize(at + count);
+    const auto added = std::span(in_order).subspan(at);
+    decode_entries(slots, added);
+    if (!ascending) return;  // once the order has broken, the map sorts
+    bool rising = at == 0 || in_order[at - 1].id < added[0].id;
+    for (std::size_t i = 1; rising && i < added.size(); ++i) {
+      rising = added[i - 1].id < added[i].id;
     }
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-      if (entries[i - 1].id >= entries[i].id) ascending = false;
-    }
-    in_order.insert(in_order.end(), entries.begin(), entries.end());
+    ascending = rising;
   }
 
   FileMap into_map() && {
@@ -385,6 +397,10 @@ std::expected<void, DatError> DatDatabase::read_directory() {
       static_cast<std::size_t>(std::min(nodes * kNodeEntries, kMostReserved));
   Walk walk;
   walk.in_order.reserve(reserved);
+  // A directory of this size fills megabytes front to back: huge pages
+  // save most of its page faults.
+  platform::advise_huge_pages(walk.in_order.data(),
+                              walk.in_order.capacity() * sizeof(DatFileEntry));
   auto loaded = read_node(header_.root_offset, walk);
   if (!loaded) return loaded;
   files_ = std::move(walk).into_map();
@@ -426,10 +442,6 @@ std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
   auto visit = [&](std::uint32_t node_offset) -> std::expected<void, DatError> {
     auto gathered = gather(node_offset, node, byte_budget);
     if (!gathered) return gathered;
-    Frame frame{node_offset, 0, 0, 0, 0, deferred.size(), {}};
-    for (std::size_t slot = 0; slot < kNodeBranches; ++slot) {
-      frame.children[slot] = load_u32(node.data() + 4 * slot);
-    }
     const std::uint32_t entry_count = load_u32(node.data() + 4 * kNodeBranches);
     if (entry_count > kNodeEntries) {
       // The 61 slots fill the node; decoding slot 61 runs off its end and
@@ -439,14 +451,20 @@ std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
           DatError(std::move(DatFileEntry::read(past_the_end).error())));
     }
     // All 61 slots lie inside the node, so no entry can fail to decode.
-    const auto used = std::span(entries).first(entry_count);
-    decode_entries(std::span(node).subspan(4 * kNodeBranches + 4), used);
+    const auto slots = std::span<const std::byte>(node).subspan(4 * kNodeBranches + 4);
     Walk::NodeShape shape{0, entry_count};
-    if (frame.children[0] == 0) {
-      // A leaf's entries take their in-order place at once.
-      walk.emit(used);
+    if (load_u32(node.data()) == 0) {
+      // A leaf (no first child): its entries take their in-order place at
+      // once, and nothing of it stays on the path.
+      walk.emit_slots(slots, entry_count);
       walk.shapes.push_back(shape);
       return {};
+    }
+    const auto used = std::span(entries).first(entry_count);
+    decode_entries(slots, used);
+    Frame frame{node_offset, 0, 0, 0, 0, deferred.size(), {}};
+    for (std::size_t slot = 0; slot < kNodeBranches; ++slot) {
+      frame.children[slot] = load_u32(node.data() + 4 * slot);
     }
     frame.entry_count = entry_count;
     frame.child_count = entry_count + 1;
@@ -466,7 +484,7 @@ std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
     Frame& top = path.back();
     // Entry k follows the subtree of child slot k.
     for (; top.emitted < top.next_slot && top.emitted < top.entry_count; ++top.emitted) {
-      walk.emit(std::span(deferred).subspan(top.deferred_at + top.emitted, 1));
+      walk.emit(deferred[top.deferred_at + top.emitted]);
     }
     if (top.next_slot == top.child_count) {
       on_path.erase(top.offset);
