@@ -130,13 +130,25 @@ std::expected<std::size_t, IoError> File::read_at_some(
 
 namespace {
 
-// The rest of an exact read after its first read came back short or was
-// interrupted. Invariant: the bytes before `head` (and before `tail` once
-// head is empty) are filled, and `offset` is the file position of head's
-// first byte. Kept out of line so that the one-read path stays a plain call.
+// The rest of an exact read whose first read, of `first` bytes or failing
+// with `first_error`, did not fill both buffers. Invariant: the bytes
+// before `head` (and before `tail` once head is empty) are filled, and
+// `offset` is the file position of head's first byte. Kept out of line so
+// that the one-read path stays a plain call.
 [[gnu::noinline]] std::expected<void, IoError> finish_exact_read(
     const File& file, std::uint64_t offset, std::span<std::byte> head,
-    std::span<std::byte> tail) {
+    std::span<std::byte> tail, ssize_t first, int first_error) {
+  if (first == 0) return std::unexpected(IoError::unexpected_eof());
+  if (first < 0 && first_error != EINTR) {
+    return std::unexpected(IoError::from_os(first_error));
+  }
+  if (first > 0) {
+    const auto done = static_cast<std::size_t>(first);
+    const std::size_t from_head = std::min(done, head.size());
+    tail = tail.subspan(done - from_head);
+    head = head.subspan(from_head);
+    offset += done;
+  }
   while (!head.empty() || !tail.empty()) {
     if (head.empty()) std::swap(head, tail);
     auto n = file.read_at_some(offset, head, tail);
@@ -161,23 +173,16 @@ std::expected<void, IoError> File::read_exact_at(
   // The common case straight to the system: one read fills both. The
   // directory walk makes one such read per block.
   const std::size_t wanted = head.size() + tail.size();
-  if (wanted != 0 && wanted <= kMaxRead &&
-      offset <= static_cast<std::uint64_t>(LLONG_MAX)) {
-    iovec parts[2] = {{head.data(), head.size()}, {tail.data(), tail.size()}};
-    const ssize_t n = ::preadv(fd_, parts, tail.empty() ? 1 : 2,
-                               static_cast<off_t>(offset));
-    if (n == static_cast<ssize_t>(wanted)) return {};
-    if (n == 0) return std::unexpected(IoError::unexpected_eof());
-    if (n < 0 && errno != EINTR) return std::unexpected(IoError::from_os(errno));
-    if (n > 0) {
-      const auto done = static_cast<std::size_t>(n);
-      const std::size_t from_head = std::min(done, head.size());
-      tail = tail.subspan(done - from_head);
-      head = head.subspan(from_head);
-      offset += done;
-    }
+  if (wanted == 0) return {};
+  if (wanted > kMaxRead || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
+    // read_at_some splits the request or reports the end of the file.
+    return finish_exact_read(*this, offset, head, tail, -1, EINTR);
   }
-  return finish_exact_read(*this, offset, head, tail);
+  iovec parts[2] = {{head.data(), head.size()}, {tail.data(), tail.size()}};
+  const ssize_t n =
+      ::preadv(fd_, parts, tail.empty() ? 1 : 2, static_cast<off_t>(offset));
+  if (n == static_cast<ssize_t>(wanted)) [[likely]] return {};
+  return finish_exact_read(*this, offset, head, tail, n, n < 0 ? errno : 0);
 }
 
 std::expected<std::uint64_t, IoError> File::length() const {
