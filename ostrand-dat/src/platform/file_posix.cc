@@ -175,7 +175,9 @@ std::expected<void, IoError> File::read_exact_at(
   const std::size_t wanted = head.size() + tail.size();
   if (wanted == 0) return {};
   if (wanted > kMaxRead || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
-    // read_at_some splits the request or reports the end of the file.
+    // Taken as a first read that was interrupted: the loop starts from the
+    // beginning with read_at_some, which reads such a request in parts, or
+    // finds nothing past what an offset can name.
     return finish_exact_read(*this, offset, head, tail, -1, EINTR);
   }
   iovec parts[2] = {{head.data(), head.size()}, {tail.data(), tail.size()}};
