@@ -13,6 +13,7 @@
 
 #include "ostrand_dat/utils.h"
 #include "platform/memory.h"
+#include "platform/read_at_once.h"
 #include "record_fields.h"
 
 namespace ostrand_dat {
@@ -255,8 +256,12 @@ std::expected<void, DatError> DatDatabase::gather(
   while (!rest.empty()) {
     std::array<std::byte, 4> pointer;
     auto piece = rest.first(std::min<std::uint64_t>(rest.size(), payload_per_block));
-    auto read = file_.read_exact_at(current, pointer, piece);
-    if (!read) return std::unexpected(DatError(std::move(read.error())));
+    if (!platform::fill_at_once(file_, current, pointer, piece)) {
+      // Read again the careful way: it continues a short read and says
+      // what stopped it.
+      auto read = file_.read_exact_at(current, pointer, piece);
+      if (!read) return std::unexpected(DatError(std::move(read.error())));
+    }
     const std::uint32_t next = load_u32(pointer.data());
     if (next == 0) {
       // The last block holds whatever is still missing, in one piece.

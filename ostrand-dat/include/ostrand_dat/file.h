@@ -51,6 +51,10 @@ class File {
   // The file's current length in bytes.
   std::expected<std::uint64_t, IoError> length() const;
 
+  // The operating system's descriptor, for the library's own read paths.
+  // Stays owned by the File.
+  int native_handle() const { return fd_; }
+
  private:
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;

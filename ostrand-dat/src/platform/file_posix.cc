@@ -13,12 +13,10 @@
 
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/file.h"
+#include "read_at_once.h"
 
 namespace ostrand_dat {
 namespace {
-
-// One read never asks for more than the kernel will return at once.
-constexpr std::size_t kMaxRead = 0x7FFFF000;
 
 IoErrorKind kind_of_errno(int code) {
   switch (code) {
@@ -113,17 +111,13 @@ std::expected<std::size_t, IoError> File::read_at_some(
     std::span<std::byte> tail) const {
   // Offsets beyond what off_t holds lie past any file: nothing to read.
   if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return 0;
-  if (head.size() > kMaxRead) head = head.first(kMaxRead), tail = {};
-  if (tail.size() > kMaxRead - head.size()) {
-    tail = tail.first(kMaxRead - head.size());
+  if (head.size() > platform::kMaxRead) {
+    head = head.first(platform::kMaxRead), tail = {};
   }
-  ssize_t n;
-  if (tail.empty()) {
-    n = ::pread(fd_, head.data(), head.size(), static_cast<off_t>(offset));
-  } else {
-    iovec parts[2] = {{head.data(), head.size()}, {tail.data(), tail.size()}};
-    n = ::preadv(fd_, parts, 2, static_cast<off_t>(offset));
+  if (tail.size() > platform::kMaxRead - head.size()) {
+    tail = tail.first(platform::kMaxRead - head.size());
   }
+  const ssize_t n = platform::read_at_once(fd_, offset, head, tail);
   if (n < 0) return std::unexpected(IoError::from_os(errno));
   return static_cast<std::size_t>(n);
 }
@@ -174,15 +168,13 @@ std::expected<void, IoError> File::read_exact_at(
   // directory walk makes one such read per block.
   const std::size_t wanted = head.size() + tail.size();
   if (wanted == 0) return {};
-  if (wanted > kMaxRead || offset > static_cast<std::uint64_t>(LLONG_MAX)) {
+  if (!platform::fits_one_read(offset, wanted)) {
     // Taken as a first read that was interrupted: the loop starts from the
     // beginning with read_at_some, which reads such a request in parts, or
     // finds nothing past what an offset can name.
     return finish_exact_read(*this, offset, head, tail, -1, EINTR);
   }
-  iovec parts[2] = {{head.data(), head.size()}, {tail.data(), tail.size()}};
-  const ssize_t n =
-      ::preadv(fd_, parts, tail.empty() ? 1 : 2, static_cast<off_t>(offset));
+  const ssize_t n = platform::read_at_once(fd_, offset, head, tail);
   if (n == static_cast<ssize_t>(wanted)) [[likely]] return {};
   return finish_exact_read(*this, offset, head, tail, n, n < 0 ? errno : 0);
 }
