@@ -242,46 +242,51 @@ std::expected<void, DatError> DatDatabase::gather(
   if (out.size() > file_length_) {
     return std::unexpected(item_too_large(offset, out.size(), file_length_));
   }
-  std::span<std::byte> rest = out;
-  const std::uint64_t payload_per_block =
-      header_.block_size > 4 ? header_.block_size - 4u : 0;
-  // Only the directory walk runs on a finite budget.
-  auto over_budget = [&] {
-    return std::unexpected(corruption(
-        "directory walk needs more blocks than the archive holds; stopped "
-        "at the node at offset " +
-        hex(offset)));
-  };
+  const std::uint64_t block_size = header_.block_size;
+  const std::uint64_t payload_per_block = block_size > 4 ? block_size - 4 : 0;
+  // Offsets are 32-bit, so whether a block's read is one the system takes
+  // whole depends only on the block size.
+  const bool blocks_fit_one_read =
+      platform::fits_one_read(std::uint64_t{UINT32_MAX}, payload_per_block + 4);
+  const int fd = file_.native_handle();
+  // Kept in locals through the loop, which runs once per block.
+  std::uint64_t budget = byte_budget;
+  std::byte* filled = out.data();
+  std::uint64_t missing = out.size();
   std::uint64_t current = offset;  // 64 bits: current + 4 never wraps
-  while (!rest.empty()) {
+  while (missing != 0) {
     std::array<std::byte, 4> pointer;
-    auto piece = rest.first(std::min<std::uint64_t>(rest.size(), payload_per_block));
-    if (!platform::fill_at_once(file_, current, pointer, piece)) {
+    const std::span<std::byte> piece(filled, std::min(missing, payload_per_block));
+    if (!blocks_fit_one_read ||
+        platform::read_at_once(fd, current, pointer, piece) !=
+            static_cast<ssize_t>(4 + piece.size())) {
       // Read again the careful way: it continues a short read and says
       // what stopped it.
       auto read = file_.read_exact_at(current, pointer, piece);
       if (!read) return std::unexpected(DatError(std::move(read.error())));
     }
     const std::uint32_t next = load_u32(pointer.data());
-    if (next == 0) {
+    if (next == 0 && missing > piece.size()) {
       // The last block holds whatever is still missing, in one piece.
-      auto tail = rest.subspan(piece.size());
-      if (!tail.empty()) {
-        auto done = file_.read_exact_at(current + 4 + piece.size(), tail, {});
-        if (!done) return std::unexpected(DatError(std::move(done.error())));
-      }
+      auto done = file_.read_exact_at(current + 4 + piece.size(),
+                                      {filled + piece.size(), missing - piece.size()}, {});
+      if (!done) return std::unexpected(DatError(std::move(done.error())));
     }
     // In a well-formed file every block has room of its own: a block the
     // chain goes on from its whole block_size, the block where the item
     // ends at least its pointer and the item's last bytes. The room is
     // charged after the reads, so that a file cut short still fails with
     // the short read.
-    const bool item_ends_here = next == 0 || piece.size() == rest.size();
+    const bool item_ends_here = next == 0 || piece.size() == missing;
     const std::uint64_t room =
-        item_ends_here ? 4 + (next == 0 ? rest.size() : piece.size())
-                       : header_.block_size;
-    if (byte_budget < room) return over_budget();
-    byte_budget -= room;
+        item_ends_here ? 4 + (next == 0 ? missing : piece.size()) : block_size;
+    if (budget < room) {
+      return std::unexpected(corruption(
+          "directory walk needs more blocks than the archive holds; stopped "
+          "at the node at offset " +
+          hex(offset)));
+    }
+    budget -= room;
     if (next == 0) break;
     if (payload_per_block == 0) {
       return std::unexpected(corruption(
@@ -289,9 +294,11 @@ std::expected<void, DatError> DatDatabase::gather(
           " leaves no room for payload in the chained block at offset " +
           hex(current)));
     }
-    rest = rest.subspan(piece.size());
+    filled += piece.size();
+    missing -= piece.size();
     current = next;
   }
+  byte_budget = budget;
   return {};
 }
 
