@@ -43,7 +43,8 @@ bool gather_node(int fd, std::uint32_t block_size, std::uint32_t offset,
   std::uint64_t current = offset;
   while (filled < kNodeSize) {
     unsigned char pointer[4];
-    const std::size_t piece = std::min<std::size_t>(kNodeSize - filled, block_size - 4);
+    const std::size_t piece =
+        std::min<std::size_t>(kNodeSize - filled, block_size - 4);
     iovec parts[2] = {{pointer, 4}, {node + filled, piece}};
     if (::preadv(fd, parts, 2, static_cast<off_t>(current)) !=
         static_cast<ssize_t>(4 + piece)) {
@@ -53,7 +54,8 @@ bool gather_node(int fd, std::uint32_t block_size, std::uint32_t offset,
     const std::uint32_t next = load_u32(pointer);
     if (next == 0) {
       return filled == kNodeSize ||
-             read_all(fd, node + filled, kNodeSize - filled, current + 4 + piece);
+             read_all(fd, node + filled, kNodeSize - filled,
+                      current + 4 + piece);
     }
     current = next;
   }
@@ -65,17 +67,21 @@ bool gather_node(int fd, std::uint32_t block_size, std::uint32_t offset,
 std::vector<unsigned char> reserve_kept(int fd, std::uint32_t block_size) {
   struct stat status;
   if (::fstat(fd, &status) != 0) return {};
-  const std::uint64_t node_blocks = (kNodeSize + block_size - 5) / (block_size - 4);
+  const std::uint64_t node_blocks =
+      (kNodeSize + block_size - 5) / (block_size - 4);
   const std::uint64_t nodes =
-      static_cast<std::uint64_t>(status.st_size) / (node_blocks * block_size) + 1;
+      static_cast<std::uint64_t>(status.st_size) / (node_blocks * block_size) +
+      1;
   std::vector<unsigned char> kept;
-  kept.reserve(std::min<std::uint64_t>(nodes * kEntries, std::uint64_t{1} << 23) *
-               kEntrySize);
+  kept.reserve(
+      std::min<std::uint64_t>(nodes * kEntries, std::uint64_t{1} << 23) *
+      kEntrySize);
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   const auto begin = reinterpret_cast<std::uintptr_t>(kept.data());
   const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
   const std::uintptr_t last = (begin + kept.capacity()) & ~(kHuge - 1);
-  if (first < last) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  if (first < last)
+    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   return kept;
 }
 

@@ -256,7 +256,8 @@ std::expected<void, DatError> DatDatabase::gather(
   std::uint64_t current = offset;  // 64 bits: current + 4 never wraps
   while (missing != 0) {
     std::array<std::byte, 4> pointer;
-    const std::span<std::byte> piece(filled, std::min(missing, payload_per_block));
+    const std::span<std::byte> piece(filled,
+                                     std::min(missing, payload_per_block));
     if (!blocks_fit_one_read ||
         platform::read_at_once(fd, current, pointer, piece) !=
             static_cast<ssize_t>(4 + piece.size())) {
@@ -268,8 +269,9 @@ std::expected<void, DatError> DatDatabase::gather(
     const std::uint32_t next = load_u32(pointer.data());
     if (next == 0 && missing > piece.size()) {
       // The last block holds whatever is still missing, in one piece.
-      auto done = file_.read_exact_at(current + 4 + piece.size(),
-                                      {filled + piece.size(), missing - piece.size()}, {});
+      auto done = file_.read_exact_at(
+          current + 4 + piece.size(),
+          {filled + piece.size(), missing - piece.size()}, {});
       if (!done) return std::unexpected(DatError(std::move(done.error())));
     }
     // In a well-formed file every block has room of its own: a block the
@@ -463,7 +465,8 @@ std::expected<void, DatError> DatDatabase::read_node(std::uint32_t offset,
           DatError(std::move(DatFileEntry::read(past_the_end).error())));
     }
     // All 61 slots lie inside the node, so no entry can fail to decode.
-    const auto slots = std::span<const std::byte>(node).subspan(4 * kNodeBranches + 4);
+    const auto slots =
+        std::span<const std::byte>(node).subspan(4 * kNodeBranches + 4);
     Walk::NodeShape shape{0, entry_count};
     if (load_u32(node.data()) == 0) {
       // A leaf (no first child): its entries take their in-order place at

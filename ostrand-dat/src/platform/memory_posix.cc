@@ -1,8 +1,8 @@
-#include "memory.h"
-
 #include <sys/mman.h>
 
 #include <cstdint>
+
+#include "memory.h"
 
 namespace ostrand_dat::platform {
 
