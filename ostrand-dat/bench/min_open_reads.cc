@@ -6,10 +6,10 @@
 // time is the floor for `ostrand-dat info`. Prints the number of nodes read.
 //
 // With --keep it also keeps every entry's 24 bytes, appended to one buffer
-// reserved and advised as the library reserves its map: the floor for any
-// map that holds the entries whole, which writes that much fresh memory.
+// reserved as the library reserves its map, in the library's map storage:
+// the floor for any map that holds the entries whole, which writes that much
+// fresh memory.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -19,6 +19,8 @@
 #include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "ostrand_dat/map_allocator.h"
 
 namespace {
 
@@ -62,9 +64,13 @@ bool gather_node(int fd, std::uint32_t block_size, std::uint32_t offset,
   return true;
 }
 
-// Room for the entries of as many full nodes as the file could hold, its
-// whole 2 MiB pages advised to be huge pages.
-std::vector<unsigned char> reserve_kept(int fd, std::uint32_t block_size) {
+// The library's map storage, for bytes.
+using Kept = std::vector<unsigned char,
+                         ostrand_dat::detail::MapAllocator<unsigned char>>;
+
+// Room for the entries of as many full nodes as the file could hold, as
+// the library reserves its map.
+Kept reserve_kept(int fd, std::uint32_t block_size) {
   struct stat status;
   if (::fstat(fd, &status) != 0) return {};
   const std::uint64_t node_blocks =
@@ -72,16 +78,10 @@ std::vector<unsigned char> reserve_kept(int fd, std::uint32_t block_size) {
   const std::uint64_t nodes =
       static_cast<std::uint64_t>(status.st_size) / (node_blocks * block_size) +
       1;
-  std::vector<unsigned char> kept;
+  Kept kept;
   kept.reserve(
       std::min<std::uint64_t>(nodes * kEntries, std::uint64_t{1} << 23) *
       kEntrySize);
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<std::uintptr_t>(kept.data());
-  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = (begin + kept.capacity()) & ~(kHuge - 1);
-  if (first < last)
-    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   return kept;
 }
 
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
   const std::uint32_t block_size = load_u32(header + 4);
   const std::uint32_t root = load_u32(header + 32);
   if (block_size <= 4) return 1;
-  std::vector<unsigned char> kept;
+  Kept kept;
   if (keep) kept = reserve_kept(fd, block_size);
   // Pending child offsets, the next to visit on top: pre-order.
   std::vector<std::uint32_t> pending;

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "ostrand_dat/utils.h"
-#include "platform/memory.h"
 #include "platform/read_at_once.h"
 #include "record_fields.h"
 
@@ -68,7 +67,7 @@ void decode_entries(std::span<const std::byte> slots,
   }
 }
 
-bool ids_ascend(const std::vector<DatFileEntry>& entries) {
+bool ids_ascend(std::span<const DatFileEntry> entries) {
   return std::adjacent_find(entries.begin(), entries.end(),
                             [](const DatFileEntry& a, const DatFileEntry& b) {
                               return a.id >= b.id;
@@ -140,7 +139,9 @@ std::expected<DatFileEntry, ReadError> DatFileEntry::read(RecordReader& reader) 
 }
 
 FileMap FileMap::from_walk_order(std::vector<DatFileEntry> entries) {
-  if (ids_ascend(entries)) return from_ascending(std::move(entries));
+  if (ids_ascend(entries)) {
+    return from_ascending(Entries(entries.begin(), entries.end()));
+  }
   // Keys of id and walk position, 8 bytes per entry beside the entries:
   // sorted, the last key of each run of equal ids is the entry decoded
   // last.
@@ -163,7 +164,7 @@ FileMap FileMap::from_walk_order(std::vector<DatFileEntry> entries) {
   return map;
 }
 
-FileMap FileMap::from_ascending(std::vector<DatFileEntry> entries) {
+FileMap FileMap::from_ascending(Entries entries) {
   assert(ids_ascend(entries));
   FileMap map;
   map.entries_ = std::move(entries);
@@ -320,7 +321,7 @@ struct DatDatabase::Walk {
     std::uint32_t entries;
   };
 
-  std::vector<DatFileEntry> in_order;
+  FileMap::Entries in_order;
   std::vector<NodeShape> shapes;  // in pre-order
   bool ascending = true;          // ids of in_order ascend strictly
 
@@ -398,23 +399,21 @@ std::expected<void, DatError> DatDatabase::read_directory() {
         "block size " + std::to_string(header_.block_size) +
         " leaves no room for payload after the 4-byte next-block pointer"));
   }
-  // Reserved once for the most entries a well-formed directory in a file
-  // of this length could hold: each node's chain has blocks of its own and
-  // holds at most 61 entries. Pages are only touched as entries arrive, so
-  // an archive that is mostly file data costs address space, not memory;
-  // the cap bounds even that, and a directory beyond it grows as usual.
+  // Reserved once for the most nodes and entries a well-formed directory
+  // in a file of this length could hold: each node's chain has blocks of
+  // its own and holds at most 61 entries. Pages are only touched as entries
+  // arrive, so an archive that is mostly file data costs address space, not
+  // memory; the cap bounds even that, and a directory beyond it grows as
+  // usual.
   constexpr std::uint64_t kMostReserved = std::uint64_t{1} << 23;
   const std::uint64_t node_blocks =
       (kNodeSize + header_.block_size - 5) / (header_.block_size - 4);
-  const std::uint64_t nodes = file_length_ / (node_blocks * header_.block_size) + 1;
-  const auto reserved =
-      static_cast<std::size_t>(std::min(nodes * kNodeEntries, kMostReserved));
+  const std::uint64_t nodes = std::min(
+      file_length_ / (node_blocks * header_.block_size) + 1,
+      kMostReserved / kNodeEntries);
   Walk walk;
-  walk.in_order.reserve(reserved);
-  // A directory of this size fills megabytes front to back: huge pages
-  // save most of its page faults.
-  platform::advise_huge_pages(walk.in_order.data(),
-                              walk.in_order.capacity() * sizeof(DatFileEntry));
+  walk.in_order.reserve(static_cast<std::size_t>(nodes * kNodeEntries));
+  walk.shapes.reserve(static_cast<std::size_t>(nodes));
   auto loaded = read_node(header_.root_offset, walk);
   if (!loaded) return loaded;
   files_ = std::move(walk).into_map();

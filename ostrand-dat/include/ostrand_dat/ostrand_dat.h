@@ -14,6 +14,7 @@
 
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/file.h"
+#include "ostrand_dat/map_allocator.h"
 #include "ostrand_dat/record_reader.h"
 
 namespace ostrand_dat {
@@ -80,7 +81,9 @@ struct DatFileEntry {
 // ascending id order. Immutable once the archive is open.
 class FileMap {
  public:
-  using const_iterator = std::vector<DatFileEntry>::const_iterator;
+  // The entries, in storage made for large maps.
+  using Entries = std::vector<DatFileEntry, detail::MapAllocator<DatFileEntry>>;
+  using const_iterator = Entries::const_iterator;
 
   FileMap() = default;
   // Builds the map from entries in the order the directory walk decoded
@@ -98,9 +101,9 @@ class FileMap {
  private:
   friend class DatDatabase;
   // Takes entries whose ids already ascend strictly, as they are.
-  static FileMap from_ascending(std::vector<DatFileEntry> entries);
+  static FileMap from_ascending(Entries entries);
 
-  std::vector<DatFileEntry> entries_;  // sorted by id, ids unique
+  Entries entries_;  // sorted by id, ids unique
 };
 
 // An open archive. Owns its file; after open() it is only read, with
