@@ -477,6 +477,33 @@ TEST_F(DirectoryTest, DuplicateIdKeepsTheEntryDecodedLast) {
   EXPECT_EQ(*db->files().find(4), entry(4, 40));  // every field as read
 }
 
+// A full leaf whose ids ascend but for one pair, at every place the pair
+// can stand, as a repeat and as a step down: the order check must see each
+// pair, and the map then applies the duplicate rule and sorts.
+TEST_F(DirectoryTest, OneBrokenPairAnywhereInALeafIsSeen) {
+  for (std::uint32_t at = 1; at < kNodeEntries; ++at) {
+    for (const bool repeat : {true, false}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "pair at " << at << (repeat ? ", repeat" : ", down"));
+      image_ = ArchiveImage(kBlockSize);
+      std::vector<DatFileEntry> leaf;
+      std::map<std::uint32_t, DatFileEntry> expected;
+      for (std::uint32_t i = 0; i < kNodeEntries; ++i) {
+        std::uint32_t id = 10 * (i + 1);
+        if (i == at) id = repeat ? 10 * i : 10 * i - 5;
+        leaf.push_back(entry(id, i));
+        expected.insert_or_assign(id, leaf.back());
+      }
+      auto db = open(node(leaf));
+      ASSERT_TRUE(db) << debug_of(db);
+      std::vector<DatFileEntry> got(db->files().begin(), db->files().end());
+      std::vector<DatFileEntry> want;
+      for (const auto& [id, e] : expected) want.push_back(e);
+      ASSERT_EQ(got, want);
+    }
+  }
+}
+
 // Random trees: nodes with 0 to 61 entries, children in some of the slots
 // that are walked and in some that are not, leaves with stray slots. Ids
 // are either drawn from a small range (duplicates everywhere) or laid out
