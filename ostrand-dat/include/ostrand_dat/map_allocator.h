@@ -13,8 +13,8 @@ namespace ostrand_dat::detail {
 
 // Buffers of kLargeMapBytes or more are mapped from the system on a 2 MiB
 // boundary, rounded up to whole 2 MiB, and advised to use huge pages where
-// the system offers them on request: filling a million entries then takes
-// a dozen page faults instead of six thousand. Pages are only taken as they
+// the system offers them on request: filling a million entries (24 MB)
+// then takes a dozen page faults instead of six thousand. Pages are only taken as they
 // are touched. Smaller buffers come from operator new. Both throw
 // std::bad_alloc on failure.
 inline constexpr std::size_t kLargeMapBytes = std::size_t{4} << 20;
@@ -42,8 +42,8 @@ struct MapAllocator {
   // Growing by resize() leaves the new elements' bytes as they are instead
   // of zeroing them: the map's one grower copies every new entry in whole
   // right after, and a second pass over tens of megabytes is what it saves.
-  // Only for types whose objects any copy of their bytes makes. Every other
-  // construction is the usual one.
+  // Only for trivially copyable types, whose objects a copy of their bytes
+  // brings into being. Every other construction is the usual one.
   template <class U>
   void construct(U*) noexcept {
     static_assert(std::is_trivially_copyable_v<U> &&
