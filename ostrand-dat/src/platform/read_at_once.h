@@ -11,8 +11,6 @@
 #include <cstdint>
 #include <span>
 
-#include "ostrand_dat/file.h"
-
 namespace ostrand_dat::platform {
 
 // One read never asks for more than the kernel returns at once.
@@ -33,17 +31,6 @@ inline ssize_t read_at_once(int fd, std::uint64_t offset,
 inline bool fits_one_read(std::uint64_t offset, std::size_t wanted) {
   return wanted != 0 && wanted <= kMaxRead &&
          offset <= static_cast<std::uint64_t>(LLONG_MAX);
-}
-
-// True when one read filled both buffers. Otherwise their contents are
-// unspecified, and File::read_exact_at, reading again, continues short
-// reads and reports what stopped them.
-inline bool fill_at_once(const File& file, std::uint64_t offset,
-                         std::span<std::byte> head, std::span<std::byte> tail) {
-  const std::size_t wanted = head.size() + tail.size();
-  return fits_one_read(offset, wanted) &&
-         read_at_once(file.native_handle(), offset, head, tail) ==
-             static_cast<ssize_t>(wanted);
 }
 
 }  // namespace ostrand_dat::platform
