@@ -13,9 +13,11 @@
 #include <system_error>
 #include <vector>
 
+#include "archive_image.h"
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
+#include "platform/write_file.h"
 
 namespace {
 
@@ -251,7 +253,7 @@ int main(int argc, char** argv) {
     const fs::path dir = fs::path(argv[1]) / seed.target;
     std::error_code error;
     fs::create_directories(dir, error);
-    auto written = ostrand_dat::write_whole_file(dir / seed.name, seed.bytes);
+    auto written = ostrand_dat::platform::write_whole_file(dir / seed.name, seed.bytes);
     if (error || !written) {
       std::fprintf(stderr, "error: cannot write %s: %s\n", (dir / seed.name).c_str(),
                    error ? error.message().c_str()

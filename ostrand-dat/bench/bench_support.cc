@@ -9,8 +9,8 @@
 #include <string>
 
 #include "ostrand_dat/error.h"
-#include "ostrand_dat/file.h"
 #include "ostrand_dat/writer.h"
+#include "platform/write_file.h"
 
 namespace ostrand_dat::bench {
 namespace {
@@ -96,7 +96,7 @@ DatDatabase open_or_die(const std::filesystem::path& path) {
 
 void write_or_die(const std::filesystem::path& path,
                   const std::vector<std::byte>& bytes) {
-  auto written = write_whole_file(path, bytes);
+  auto written = platform::write_whole_file(path, bytes);
   if (!written) die(path.string() + ": " + display_string(written.error()));
 }
 

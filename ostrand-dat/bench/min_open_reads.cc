@@ -5,12 +5,10 @@
 // find the next nodes; no entry is decoded and nothing is kept. Its run
 // time is the floor for `ostrand-dat info`. Prints the number of nodes read.
 //
-// With --keep it also keeps every entry's 24 bytes, appended to one buffer
-// reserved as the library reserves its map, in the library's map storage:
-// the floor for any map that holds the entries whole, which writes that much
-// fresh memory.
+// With --keep it also keeps every entry's 24 bytes, appended to the
+// library's own map storage, grown as the library grows it: the floor for
+// any map that holds the entries whole, which writes that much fresh memory.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -20,7 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ostrand_dat/map_allocator.h"
+#include "coding.h"
+#include "map_storage.h"
 
 namespace {
 
@@ -30,7 +29,7 @@ constexpr std::size_t kEntries = 61;
 constexpr std::size_t kEntrySize = 24;
 
 std::uint32_t load_u32(const unsigned char* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  return ostrand_dat::load_u32(reinterpret_cast<const std::byte*>(p));
 }
 
 bool read_all(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
@@ -64,27 +63,6 @@ bool gather_node(int fd, std::uint32_t block_size, std::uint32_t offset,
   return true;
 }
 
-// The library's map storage, for bytes.
-using Kept = std::vector<unsigned char,
-                         ostrand_dat::detail::MapAllocator<unsigned char>>;
-
-// Room for the entries of as many full nodes as the file could hold, as
-// the library reserves its map.
-Kept reserve_kept(int fd, std::uint32_t block_size) {
-  struct stat status;
-  if (::fstat(fd, &status) != 0) return {};
-  const std::uint64_t node_blocks =
-      (kNodeSize + block_size - 5) / (block_size - 4);
-  const std::uint64_t nodes =
-      static_cast<std::uint64_t>(status.st_size) / (node_blocks * block_size) +
-      1;
-  Kept kept;
-  kept.reserve(
-      std::min<std::uint64_t>(nodes * kEntries, std::uint64_t{1} << 23) *
-      kEntrySize);
-  return kept;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,8 +81,7 @@ int main(int argc, char** argv) {
   const std::uint32_t block_size = load_u32(header + 4);
   const std::uint32_t root = load_u32(header + 32);
   if (block_size <= 4) return 1;
-  Kept kept;
-  if (keep) kept = reserve_kept(fd, block_size);
+  ostrand_dat::EntryBuffer kept;
   // Pending child offsets, the next to visit on top: pre-order.
   std::vector<std::uint32_t> pending;
   if (root != 0) pending.push_back(root);
@@ -121,8 +98,13 @@ int main(int argc, char** argv) {
     const std::uint32_t count = load_u32(node + 4 * kBranches);
     if (keep) {
       const unsigned char* slots = node + 4 * kBranches + 4;
-      kept.insert(kept.end(), slots,
-                  slots + std::min<std::size_t>(count, kEntries) * kEntrySize);
+      const std::size_t used = std::min<std::size_t>(count, kEntries);
+      ostrand_dat::DatFileEntry* added = kept.extend(used);
+      if (added == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", path);
+        return 1;
+      }
+      if (used != 0) std::memcpy(added, slots, used * kEntrySize);
     }
     if (load_u32(node) == 0) continue;  // a leaf
     const std::size_t slots = std::min<std::size_t>(count, kBranches - 1) + 1;
@@ -132,6 +114,6 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("nodes: %llu\n", static_cast<unsigned long long>(nodes));
-  if (keep) std::printf("entry bytes kept: %zu\n", kept.size());
+  if (keep) std::printf("entry bytes kept: %zu\n", kept.size() * kEntrySize);
   return 0;
 }

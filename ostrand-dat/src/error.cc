@@ -3,19 +3,10 @@
 #include <string>
 #include <type_traits>
 
+#include "hex.h"
+
 namespace ostrand_dat {
 namespace {
-
-void append_hex(std::string& out, std::uint32_t value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  char buffer[8];
-  int n = 0;
-  do {
-    buffer[n++] = kDigits[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  while (n > 0) out.push_back(buffer[--n]);
-}
 
 // Length of the valid UTF-8 sequence at the start of `text` and its code
 // point, or 0 when the first byte does not start one.
@@ -69,11 +60,8 @@ std::string debug_quote(std::string_view text) {
     std::uint32_t c = 0;
     std::size_t length = decode_utf8(text, c);
     if (length == 0) {
-      static constexpr char kDigits[] = "0123456789abcdef";
-      auto b = static_cast<unsigned char>(text[0]);
       out += "\\x";
-      out.push_back(kDigits[b >> 4]);
-      out.push_back(kDigits[b & 0xF]);
+      append_hex(out, static_cast<unsigned char>(text[0]), HexCase::kLower, 2);
       text.remove_prefix(1);
       continue;
     }
@@ -87,7 +75,7 @@ std::string debug_quote(std::string_view text) {
       default:
         if (is_control(c)) {
           out += "\\u{";
-          append_hex(out, c);
+          append_hex(out, c, HexCase::kLower);
           out.push_back('}');
         } else {
           out.append(text.substr(0, length));

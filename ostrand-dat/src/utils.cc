@@ -8,6 +8,9 @@
 #include <cstring>
 #include <limits>
 
+#include "coding.h"
+#include "platform/file.h"
+
 namespace ostrand_dat {
 
 std::expected<void, IoError> read_exact_at_compat(const File& file,
@@ -20,7 +23,7 @@ std::expected<void, IoError> read_exact_at_compat(const File& file,
                                                   std::span<std::byte> head,
                                                   std::span<std::byte> tail,
                                                   std::uint64_t offset) {
-  return file.read_exact_at(offset, head, tail);
+  return platform::read_exact(file, offset, head, tail);
 }
 
 namespace {
@@ -30,13 +33,6 @@ namespace {
 constexpr std::size_t kMinMatch = 2;
 constexpr std::size_t kMaxMatch = 17;
 constexpr std::size_t kMaxDistance = 4095;
-
-std::uint32_t load_u32(const std::byte* p) {
-  return std::to_integer<std::uint32_t>(p[0]) |
-         std::to_integer<std::uint32_t>(p[1]) << 8 |
-         std::to_integer<std::uint32_t>(p[2]) << 16 |
-         std::to_integer<std::uint32_t>(p[3]) << 24;
-}
 
 // Copies 8 bytes through a register, so source and destination may overlap.
 inline void copy8(std::byte* to, const std::byte* from) {

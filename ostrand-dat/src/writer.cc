@@ -6,14 +6,14 @@
 #include <limits>
 #include <string>
 
+#include "archive_image.h"
+#include "coding.h"
+#include "node_layout.h"
 #include "ostrand_dat/utils.h"
+#include "platform/write_file.h"
 
 namespace ostrand_dat {
 namespace {
-
-void store_u32(std::byte* out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::byte>(value >> (8 * i));
-}
 
 template <typename T>
 void append(std::vector<std::byte>& out, T value) {
@@ -79,48 +79,6 @@ std::uint64_t store_subtree(ArchiveImage& image,
 
 }  // namespace
 
-std::array<std::byte, DatHeader::kSize> encode_header(const DatHeader& header) {
-  std::array<std::byte, DatHeader::kSize> out{};
-  const std::uint32_t fields[] = {
-      header.magic,         header.block_size,     header.file_size,
-      header.dataset,       header.subset,         header.free_head,
-      header.free_tail,     header.free_count,     header.root_offset,
-      header.new_lru,       header.old_lru,        header.use_lru,
-      header.master_map_id, header.engine_version, header.game_version};
-  std::size_t at = 0;
-  for (std::uint32_t field : fields) {
-    store_u32(out.data() + at, field);
-    at += 4;
-  }
-  std::memcpy(out.data() + at, header.version_string.data(), 16);
-  store_u32(out.data() + at + 16, header.version_minor);
-  return out;
-}
-
-std::array<std::byte, DatFileEntry::kSize> encode_entry(const DatFileEntry& entry) {
-  std::array<std::byte, DatFileEntry::kSize> out{};
-  const std::uint32_t fields[] = {entry.bit_flags, entry.id,        entry.offset,
-                                  entry.size,      entry.timestamp, entry.version};
-  for (std::size_t i = 0; i < 6; ++i) store_u32(out.data() + 4 * i, fields[i]);
-  return out;
-}
-
-std::vector<std::byte> encode_node(const DirectoryNode& node) {
-  std::vector<std::byte> out(kNodeSize);
-  for (std::size_t i = 0; i < kNodeBranches; ++i) {
-    store_u32(out.data() + 4 * i, node.branches[i]);
-  }
-  store_u32(out.data() + 4 * kNodeBranches,
-            node.entry_count.value_or(static_cast<std::uint32_t>(node.entries.size())));
-  const std::size_t slots = std::min(node.entries.size(), kNodeEntries);
-  for (std::size_t i = 0; i < slots; ++i) {
-    auto bytes = encode_entry(node.entries[i]);
-    std::memcpy(out.data() + 4 * kNodeBranches + 4 + DatFileEntry::kSize * i,
-                bytes.data(), bytes.size());
-  }
-  return out;
-}
-
 std::vector<std::byte> encode_sound_table(const SoundTableRecords& table) {
   std::vector<std::byte> out;
   append(out, table.id);
@@ -149,53 +107,6 @@ std::vector<std::byte> encode_sound_table(const file_type::SoundTable& table) {
   std::sort(records.sounds.begin(), records.sounds.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   return encode_sound_table(records);
-}
-
-ArchiveImage::ArchiveImage(std::uint32_t block_size)
-    : block_size_(block_size),
-      bytes_(DatHeader::kFileOffset + DatHeader::kSize) {}
-
-std::uint64_t ArchiveImage::allocate_block() {
-  const std::uint64_t offset = bytes_.size();
-  bytes_.resize(bytes_.size() + block_size_);
-  return offset;
-}
-
-std::uint64_t ArchiveImage::store_chain(std::span<const std::byte> payload) {
-  assert(block_size_ > 4);
-  if (payload.empty()) return 0;
-  const std::size_t per_block = block_size_ - 4;
-  const std::uint64_t first = allocate_block();
-  std::uint64_t block = first;
-  while (true) {
-    const std::size_t take = std::min(per_block, payload.size());
-    put(block + 4, payload.first(take));
-    payload = payload.subspan(take);
-    if (payload.empty()) return first;
-    const std::uint64_t next = allocate_block();
-    put_u32(block, static_cast<std::uint32_t>(next));
-    block = next;
-  }
-}
-
-void ArchiveImage::put(std::uint64_t offset, std::span<const std::byte> bytes) {
-  if (offset + bytes.size() > bytes_.size()) bytes_.resize(offset + bytes.size());
-  if (!bytes.empty()) std::memcpy(bytes_.data() + offset, bytes.data(), bytes.size());
-}
-
-void ArchiveImage::put_u32(std::uint64_t offset, std::uint32_t value) {
-  std::byte bytes[4];
-  store_u32(bytes, value);
-  put(offset, bytes);
-}
-
-void ArchiveImage::put_header(const DatHeader& header) {
-  put(DatHeader::kFileOffset, encode_header(header));
-}
-
-std::expected<void, IoError> ArchiveImage::write(
-    const std::filesystem::path& path) const {
-  return write_whole_file(path, bytes_);
 }
 
 void ArchiveWriter::add(StoredFile file) {
@@ -249,7 +160,7 @@ std::expected<void, DatError> ArchiveWriter::write(
     const std::filesystem::path& path) const {
   auto bytes = build();
   if (!bytes) return std::unexpected(std::move(bytes.error()));
-  auto written = write_whole_file(path, *bytes);
+  auto written = platform::write_whole_file(path, *bytes);
   if (!written) return std::unexpected(DatError(std::move(written.error())));
   return {};
 }

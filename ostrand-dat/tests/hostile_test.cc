@@ -19,6 +19,10 @@
 #include "ostrand_dat/ostrand_dat.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
+#include "archive_image.h"
+#include "archive_support.h"
+#include "coding.h"
+#include "node_layout.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -45,30 +49,15 @@ using file_type::SoundTable;
 using testing::Bytes;
 using testing::TempFile;
 using testing::bytes;
+using testing::debug_of;
+using testing::open_image;
 using testing::pseudo_random;
 
 const std::string kEof =
     "Io(Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" })";
 
-std::string debug_of(const std::expected<DatDatabase, DatError>& db) {
-  return db ? std::string("opened") : debug_string(db.error());
-}
-
-std::expected<DatDatabase, DatError> open_image(const ArchiveImage& image) {
-  TempFile file(image.bytes());
-  return DatDatabase::open(file.path());
-}
-
 std::uint32_t u32(std::uint64_t offset) {
   return static_cast<std::uint32_t>(offset);
-}
-
-std::uint32_t load_u32(const Bytes& bytes, std::uint64_t at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) {
-    value = value << 8 | std::to_integer<std::uint32_t>(bytes[at + i]);
-  }
-  return value;
 }
 
 // Writes `payload` over the payload bytes of the chain that starts at
@@ -80,7 +69,7 @@ void rewrite_chain(ArchiveImage& image, std::uint64_t block,
     const std::size_t take = std::min(per_block, payload.size());
     image.put(block + 4, payload.first(take));
     payload = payload.subspan(take);
-    block = load_u32(image.bytes(), block);
+    block = load_u32(image.bytes().data() + block);
   }
 }
 

@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "archive_support.h"
+#include "coding.h"
 #include "gt-terminal-standin/answer_table.h"
 #include "tests/sample_support.h"
 
@@ -16,14 +18,6 @@ namespace samples_test {
 namespace {
 
 using ostrand_dat::DatDatabase;
-
-std::uint32_t u32_at(std::span<const std::byte> bytes, std::size_t at) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    value |= std::to_integer<std::uint32_t>(bytes[at + i]) << (8 * i);
-  }
-  return value;
-}
 
 TEST(SampleArchive, ResolvesTheSixGoldens) {
   auto db = open_sample();
@@ -43,27 +37,12 @@ TEST(SampleArchive, ResolvesTheSixGoldens) {
   }
 }
 
-// Depth of the directory subtree at `offset`; leaves have depth 1.
-int tree_depth(const DatDatabase& db, std::uint32_t offset, int limit) {
-  if (limit == 0) return 0;
-  auto node = db.read_file_data(offset, ostrand_dat::kNodeSize);
-  EXPECT_TRUE(node) << ostrand_dat::debug_string(node.error());
-  if (!node) return 0;
-  int below = 0;
-  for (std::size_t i = 0; i < ostrand_dat::kNodeBranches; ++i) {
-    if (std::uint32_t child = u32_at(*node, 4 * i); child != 0) {
-      below = std::max(below, tree_depth(db, child, limit - 1));
-    }
-  }
-  return below + 1;
-}
-
 TEST(SampleArchive, HasTheShapesItPromises) {
   auto db = open_sample();
   ASSERT_TRUE(db);
   const std::uint32_t block = db->header().block_size;
   EXPECT_EQ(block, 256u);
-  EXPECT_GE(tree_depth(*db, db->header().root_offset, 8), 3)
+  EXPECT_GE(ostrand_dat::testing::tree_depth(*db, db->header().root_offset), 3)
       << "root, inner nodes and leaves";
   EXPECT_GT(db->files().size(), 3843u) << "more than two levels can hold";
 
@@ -84,8 +63,8 @@ TEST(SampleArchive, HasTheShapesItPromises) {
     auto bytes = db->get_file(id);
     ASSERT_TRUE(bytes);
     const ostrand_dat::file_type::SoundTable table = sample_table(*db, id);
-    const std::uint32_t hash_records = u32_at(*bytes, 8);
-    const std::uint32_t sound_records = u32_at(*bytes, 12 + 16 * hash_records);
+    const std::uint32_t hash_records = ostrand_dat::load_u32(bytes->data() + 8);
+    const std::uint32_t sound_records = ostrand_dat::load_u32(bytes->data() + 12 + 16 * hash_records);
     EXPECT_GT(hash_records, table.hashes.size());
     EXPECT_GT(sound_records, table.sounds.size());
 

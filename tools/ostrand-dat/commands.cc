@@ -13,7 +13,6 @@
 #include <variant>
 
 #include "ostrand_dat/error.h"
-#include "ostrand_dat/file.h"
 #include "ostrand_dat/file_type/sound_table.h"
 #include "ostrand_dat/ostrand_dat.h"
 #include "ostrand_dat/writer.h"

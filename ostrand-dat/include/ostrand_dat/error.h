@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "ostrand_dat/export.h"
+
 namespace ostrand_dat {
 
 // What went wrong with an I/O operation, independent of the error number.
@@ -61,12 +63,12 @@ enum class IoErrorKind {
 };
 
 // The kind's name in upper camel case, as the debug forms print it.
-std::string_view kind_name(IoErrorKind kind);
+OSTRAND_DAT_EXPORT std::string_view kind_name(IoErrorKind kind);
 
 // An I/O failure: either an operating-system error (with its number and the
 // system's message) or a failure with a fixed message, such as the short
 // read. Plain value; copying is cheap enough for the error path.
-class IoError {
+class OSTRAND_DAT_EXPORT IoError {
  public:
   // An operating-system failure: the kind is derived from `code` (an errno
   // value) and the message is the system's description of it.
@@ -91,9 +93,9 @@ class IoError {
 
 // `Os { code: 2, kind: NotFound, message: "No such file or directory" }` or
 // `Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }`.
-std::string debug_string(const IoError& error);
+OSTRAND_DAT_EXPORT std::string debug_string(const IoError& error);
 // `No such file or directory (os error 2)` or `failed to fill whole buffer`.
-std::string display_string(const IoError& error);
+OSTRAND_DAT_EXPORT std::string display_string(const IoError& error);
 
 // Where a record decoder was when a field could not be read.
 struct ReadContext {
@@ -118,7 +120,7 @@ struct ReadError {
 //   failed to fill whole buffer
 //    0: While parsing field 'magic' in DatHeader
 //        at ostrand-dat/src/ostrand_dat.cc:52
-std::string debug_string(const ReadError& error);
+OSTRAND_DAT_EXPORT std::string debug_string(const ReadError& error);
 
 // The archive library's error: twelve kinds, each with its own payload. Owns
 // everything it carries; moved, never shared.
@@ -212,16 +214,16 @@ class DatError {
 // `NotFound(536870913)`, `PathError { path: "/x", source: Os { ... } }`, ...
 // Quoted texts escape `"` and `\` with a backslash and write line feed,
 // carriage return and tab as `\n`, `\r`, `\t`.
-std::string debug_string(const DatError& error);
+OSTRAND_DAT_EXPORT std::string debug_string(const DatError& error);
 
 // A text in quoted debug form: between double quotes, with `"` and `\`
 // escaped by a backslash, line feed, carriage return, tab and NUL written as
 // `\n`, `\r`, `\t`, `\0`, other control characters as `\u{hex}` (lower-case
 // hex), and bytes that are not valid UTF-8 as `\xHH`.
-std::string debug_quote(std::string_view text);
+OSTRAND_DAT_EXPORT std::string debug_quote(std::string_view text);
 
 // The kind's name, `NotFound` for DatError::Kind::NotFound.
-std::string_view kind_name(DatError::Kind kind);
+OSTRAND_DAT_EXPORT std::string_view kind_name(DatError::Kind kind);
 
 }  // namespace ostrand_dat
 

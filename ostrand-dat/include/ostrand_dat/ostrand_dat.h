@@ -10,23 +10,19 @@
 #include <expected>
 #include <filesystem>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "ostrand_dat/error.h"
+#include "ostrand_dat/export.h"
 #include "ostrand_dat/file.h"
-#include "ostrand_dat/map_allocator.h"
 #include "ostrand_dat/record_reader.h"
 
 namespace ostrand_dat {
 
-// A directory node: 62 child offsets, an entry count and 61 entry slots.
-inline constexpr std::size_t kNodeSize = 1716;
-inline constexpr std::size_t kNodeBranches = 62;
-inline constexpr std::size_t kNodeEntries = 61;
-
 // The archive header: 80 bytes at file offset 320, seventeen fields in this
 // order, every number a little-endian u32. Nothing is validated on reading.
-struct DatHeader {
+struct OSTRAND_DAT_EXPORT DatHeader {
   static constexpr std::uint64_t kFileOffset = 320;
   static constexpr std::size_t kSize = 80;
 
@@ -58,7 +54,7 @@ struct DatHeader {
 
 // One directory entry: where a stored file's bytes lie. 24 bytes on disk,
 // six little-endian u32 in this order.
-struct DatFileEntry {
+struct OSTRAND_DAT_EXPORT DatFileEntry {
   static constexpr std::size_t kSize = 24;
 
   std::uint32_t bit_flags = 0;  // bit 0: the stored bytes are compressed
@@ -77,38 +73,50 @@ struct DatFileEntry {
   friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
 };
 
-// The directory: one entry per file id. Lookups by id; iteration runs in
-// ascending id order. Immutable once the archive is open.
-class FileMap {
+// The directory: one entry per file id, in ascending id order. Lookups by
+// id; iteration runs in ascending id order. Owns its entries; immutable once
+// the archive is open, so any number of threads may read it at once.
+// Move-only.
+class OSTRAND_DAT_EXPORT FileMap {
  public:
-  // The entries, in storage made for large maps.
-  using Entries = std::vector<DatFileEntry, detail::MapAllocator<DatFileEntry>>;
-  using const_iterator = Entries::const_iterator;
+  using const_iterator = std::span<const DatFileEntry>::iterator;
 
   FileMap() = default;
-  // Builds the map from entries in the order the directory walk decoded
-  // them; where an id occurs more than once, the entry decoded last wins.
-  static FileMap from_walk_order(std::vector<DatFileEntry> entries);
+  FileMap(FileMap&& other) noexcept;
+  FileMap& operator=(FileMap&& other) noexcept;
+  FileMap(const FileMap&) = delete;
+  FileMap& operator=(const FileMap&) = delete;
+  ~FileMap();
 
-  // The entry for `id`, or nullptr.
+  // The entry for `id`, or nullptr. Valid as long as the map is.
   const DatFileEntry* find(std::uint32_t id) const;
   bool contains(std::uint32_t id) const { return find(id) != nullptr; }
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // Every entry, ids strictly ascending.
+  std::span<const DatFileEntry> entries() const { return {data_, size_}; }
+  const_iterator begin() const { return entries().begin(); }
+  const_iterator end() const { return entries().end(); }
 
  private:
-  friend class DatDatabase;
-  // Takes entries whose ids already ascend strictly, as they are.
-  static FileMap from_ascending(Entries entries);
+  // The directory walk hands its entries over through this.
+  friend class EntryBuffer;
+  FileMap(DatFileEntry* data, std::size_t size, std::size_t capacity)
+      : data_(data), size_(size), capacity_(capacity) {}
+  void swap_with(FileMap& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
 
-  Entries entries_;  // sorted by id, ids unique
+  DatFileEntry* data_ = nullptr;  // ids strictly ascending
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;  // entries the storage has room for
 };
 
 // An open archive. Owns its file; after open() it is only read, with
 // positional reads, so get_file() may run on several threads at once.
-class DatDatabase {
+class OSTRAND_DAT_EXPORT DatDatabase {
  public:
   // Opens `path` read-only, reads the header and loads the whole directory.
   // Fails with PathError when the file cannot be opened, BinRead when the
@@ -136,20 +144,8 @@ class DatDatabase {
   DatDatabase(DatHeader header, File file, std::uint64_t file_length)
       : header_(header), file_(std::move(file)), file_length_(file_length) {}
 
-  // The entries a directory walk has decoded (defined in the source).
-  struct Walk;
-
   // Walks the directory from header().root_offset into files_.
   std::expected<void, DatError> read_directory();
-  // Loads the node at `offset` and its whole subtree, depth first, into
-  // `walk`.
-  std::expected<void, DatError> read_node(std::uint32_t offset, Walk& walk);
-
-  // Fills `out` through the block chain that starts at `offset`, spending
-  // from `byte_budget` the room each block takes in a well-formed file.
-  std::expected<void, DatError> gather(std::uint32_t offset,
-                                       std::span<std::byte> out,
-                                       std::uint64_t& byte_budget) const;
 
   DatHeader header_;
   FileMap files_;

@@ -10,23 +10,24 @@
 #include <vector>
 
 #include "ostrand_dat/error.h"
+#include "ostrand_dat/export.h"
 #include "ostrand_dat/file.h"
 
 namespace ostrand_dat {
 
 // Fills all of `buffer` with the file's bytes from `offset` on, without
-// using or moving any file position. Interrupted reads are retried; a read
-// that returns nothing before the buffer is full fails with UnexpectedEof
+// using or moving any file position. An interrupted read is retried and a
+// short one continues where it stopped; any other failure ends the read at
+// once with that error, and nothing is read twice. A read that finds the
+// end of the file before the buffer is full fails with UnexpectedEof
 // ("failed to fill whole buffer").
-std::expected<void, IoError> read_exact_at_compat(const File& file,
-                                                  std::span<std::byte> buffer,
-                                                  std::uint64_t offset);
+OSTRAND_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
+    const File& file, std::span<std::byte> buffer, std::uint64_t offset);
 // The same over two buffers filled from consecutive file bytes, `head`
 // first, with vectored reads: one system call where one suffices.
-std::expected<void, IoError> read_exact_at_compat(const File& file,
-                                                  std::span<std::byte> head,
-                                                  std::span<std::byte> tail,
-                                                  std::uint64_t offset);
+OSTRAND_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
+    const File& file, std::span<std::byte> head, std::span<std::byte> tail,
+    std::uint64_t offset);
 
 // Decodes a compressed payload: a little-endian u32 output size, then groups
 // of one control byte (most significant bit first; set = back-reference)
@@ -35,12 +36,12 @@ std::expected<void, IoError> read_exact_at_compat(const File& file,
 // Never fails: a truncated or malformed stream yields what was decoded up to
 // the point where decoding stopped, and the output never exceeds the
 // declared size. Input shorter than 4 bytes is returned as it is.
-std::vector<std::byte> decompress_lrs(std::span<const std::byte> input);
+OSTRAND_DAT_EXPORT std::vector<std::byte> decompress_lrs(std::span<const std::byte> input);
 
 // The inverse of decompress_lrs: a greedy encoder whose output decodes back
 // to `input` exactly. Inputs of 4 GiB or more cannot be described by the
 // 32-bit size prefix and are not supported.
-std::vector<std::byte> compress_lrs(std::span<const std::byte> input);
+OSTRAND_DAT_EXPORT std::vector<std::byte> compress_lrs(std::span<const std::byte> input);
 
 }  // namespace ostrand_dat
 

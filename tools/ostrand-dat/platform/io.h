@@ -27,6 +27,10 @@ void ignore_broken_pipe_signal();
 std::expected<void, IoError> write_all(int fd,
                                        std::span<const std::byte> bytes);
 
+// Creates or truncates `path` and writes all of `bytes` to it.
+std::expected<void, IoError> write_whole_file(const std::filesystem::path& path,
+                                              std::span<const std::byte> bytes);
+
 // The whole contents of the file at `path`, read to its end (pipes and
 // other unsized files included). A file of more than `limit` bytes fails
 // with FileTooLarge once the limit is passed, so an endless source ends.

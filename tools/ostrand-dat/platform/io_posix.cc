@@ -42,6 +42,20 @@ std::expected<void, IoError> write_all(int fd,
   return {};
 }
 
+std::expected<void, IoError> write_whole_file(const std::filesystem::path& path,
+                                              std::span<const std::byte> bytes) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(IoError::from_os(errno));
+  auto written = write_all(fd, bytes);
+  if (::close(fd) != 0 && errno != EINTR && written) {
+    return std::unexpected(IoError::from_os(errno));
+  }
+  return written;
+}
+
 std::expected<std::vector<std::byte>, IoError> read_whole_file(
     const std::filesystem::path& path, std::uint64_t limit) {
   int fd;

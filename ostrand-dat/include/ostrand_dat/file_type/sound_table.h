@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "ostrand_dat/error.h"
+#include "ostrand_dat/export.h"
 #include "ostrand_dat/record_reader.h"
 
 namespace ostrand_dat::file_type {
 
 // 12 bytes: priority f32, probability f32, volume f32.
-struct SoundHashData {
+struct OSTRAND_DAT_EXPORT SoundHashData {
   float priority = 0;
   float probability = 0;
   float volume = 0;
@@ -26,7 +27,7 @@ struct SoundHashData {
 };
 
 // 16 bytes: wave_did u32 (0: no wave), priority, probability, volume f32.
-struct SoundEntry {
+struct OSTRAND_DAT_EXPORT SoundEntry {
   std::uint32_t wave_did = 0;
   float priority = 0;
   float probability = 0;
@@ -37,7 +38,7 @@ struct SoundEntry {
 };
 
 // num_entries u32, the entries, then unknown i32.
-struct SoundData {
+struct OSTRAND_DAT_EXPORT SoundData {
   std::vector<SoundEntry> entries;
   std::int32_t unknown = 0;
 
@@ -47,7 +48,7 @@ struct SoundData {
 
 // A decoded sound table. Never changed after decoding, so any number of
 // threads may resolve kinds in it at once.
-struct SoundTable {
+struct OSTRAND_DAT_EXPORT SoundTable {
   std::uint32_t id = 0;
   std::int32_t hash_key = 0;
   std::unordered_map<std::uint32_t, SoundHashData> hashes;

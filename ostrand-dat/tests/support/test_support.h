@@ -1,5 +1,5 @@
-// Helpers shared by the library's tests: byte literals and archives written
-// to temporary files.
+// Helpers shared by the library's tests: byte literals, pseudo-random data
+// and temporary files.
 #ifndef OSTRAND_DAT_TESTS_TEST_SUPPORT_H_
 #define OSTRAND_DAT_TESTS_TEST_SUPPORT_H_
 
@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ostrand_dat/file.h"
+#include "platform/write_file.h"
 
 namespace ostrand_dat::testing {
 
@@ -67,7 +67,7 @@ class TempFile {
     path_ = std::filesystem::temp_directory_path() /
             ("ostrand-test-" + std::to_string(::getpid()) + "-" +
              std::to_string(counter++) + ".dat");
-    auto written = write_whole_file(path_, contents);
+    auto written = platform::write_whole_file(path_, contents);
     EXPECT_TRUE(written.has_value()) << "cannot write " << path_;
   }
   TempFile(const TempFile&) = delete;
