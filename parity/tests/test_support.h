@@ -10,7 +10,6 @@
 
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "checks/check_helpers.h"
 #include "checks/cross_check.h"
 #include "ostrand_dat/writer.h"
 #include "runner/check.h"
@@ -198,10 +198,8 @@ inline std::string agreeing_answers(const std::vector<TestTable>& tables) {
   for (const TestTable& table : tables) {
     for (std::uint32_t kind = 0; kind <= kLastSoundKind; ++kind) {
       if (auto wave = table.first_wave(kind)) {
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "0x%08X %u 0x%08X\n", table.id,
-                      kind, *wave);
-        lines += buffer;
+        lines += table_hex(table.id) + " " + std::to_string(kind) + " " +
+                 table_hex(*wave) + "\n";
       }
     }
   }
