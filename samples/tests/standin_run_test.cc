@@ -210,6 +210,25 @@ TEST(StandinRun, ReportsUsageTableAndWriteFailures) {
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(help.out.starts_with("usage: gt-terminal-standin ANSWER_TABLE"))
       << help.out;
+  EXPECT_NE(help.out.find("--version"), std::string::npos) << help.out;
+}
+
+TEST(StandinRun, VersionPrintsTheProjectVersionAndRunsNothing) {
+  // The project's version, as the top-level project() declares it.
+  const std::string version = PROJECT_VERSION;
+  ASSERT_FALSE(version.empty());
+  ASSERT_EQ(version.find_first_not_of("0123456789."), std::string::npos);
+  ScratchDir dir;
+  const std::string bad = dir.write("bad.txt", "not a table\n");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"},
+        std::vector<std::string>{"--stdin", "--version", bad}}) {
+    SCOPED_TRACE(args.back());
+    ChildRun r = run(kStandin, args, "{\"command\":\"quit\"}\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "gt-terminal-standin " + version + "\n");
+    EXPECT_EQ(r.err, "");
+  }
 }
 
 }  // namespace
