@@ -10,7 +10,7 @@ namespace {
 // value is set.
 std::optional<std::string> env_text(const std::string& name) {
   auto value = platform::get_env(name);
-  if (!value || lossy_utf8(*value) != *value) return std::nullopt;
+  if (!value || !is_valid_utf8(*value)) return std::nullopt;
   return value;
 }
 

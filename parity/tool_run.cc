@@ -17,54 +17,34 @@ bool is_white_space(char32_t c) {
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-// The code point of the well-formed UTF-8 sequence that starts at
-// text[at], with its length; nothing when no such sequence starts there.
-// White space is all this is used for, so only the structure is checked.
-std::optional<std::pair<char32_t, std::size_t>> code_point_at(
-    std::string_view text, std::size_t at) {
-  auto byte = [&](std::size_t i) {
-    return static_cast<unsigned char>(text[i]);
-  };
-  unsigned char lead = byte(at);
-  std::size_t length = lead < 0x80   ? 1
-                       : lead < 0xC2 ? 0
-                       : lead < 0xE0 ? 2
-                       : lead < 0xF0 ? 3
-                       : lead < 0xF5 ? 4
-                                     : 0;
-  if (length == 0 || at + length > text.size()) return std::nullopt;
-  char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return std::nullopt;
-    c = (c << 6) | (byte(at + i) & 0x3F);
-  }
-  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (c < kSmallest[length]) return std::nullopt;  // an overlong form
-  return std::pair{c, length};
+// The white space character that starts at text[at], if one does: its
+// length, or 0.
+std::size_t white_space_at(std::string_view text, std::size_t at) {
+  Utf8Char c = decode_utf8(text, at);
+  return c.valid && is_white_space(c.code_point) ? c.length : 0;
 }
 
 std::string_view trim_start(std::string_view text) {
   while (!text.empty()) {
-    auto c = code_point_at(text, 0);
-    if (!c || !is_white_space(c->first)) break;
-    text.remove_prefix(c->second);
+    std::size_t length = white_space_at(text, 0);
+    if (length == 0) break;
+    text.remove_prefix(length);
   }
   return text;
 }
 
 std::string_view trim_end(std::string_view text) {
   while (!text.empty()) {
-    // Step back over continuation bytes to the start of the last character.
+    // Step back to the start of the last character, over at most the three
+    // continuation bytes a character can hold.
     std::size_t start = text.size() - 1;
     while (start > 0 && text.size() - start < 4 &&
-           (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+           !is_char_boundary(text, start)) {
       --start;
     }
-    auto c = code_point_at(text, start);
-    if (!c || start + c->second != text.size() || !is_white_space(c->first)) {
-      break;
-    }
-    text.remove_suffix(c->second);
+    std::size_t length = white_space_at(text, start);
+    if (length == 0 || start + length != text.size()) break;
+    text.remove_suffix(length);
   }
   return text;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "runner/check.h"
+#include "runner/utf8.h"
 
 namespace parity {
 namespace {
@@ -26,10 +27,6 @@ constexpr std::array<Fragment, 3> kFragments = {{
     {"wave_did", "resolveSoundFirst must return `wave_did` \u2014 body:\n"},
 }};
 
-bool is_continuation_byte(char byte) {
-  return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
-}
-
 }  // namespace
 
 void check_resolve_sound_first_body(std::string_view source) {
@@ -38,7 +35,7 @@ void check_resolve_sound_first_body(std::string_view source) {
     fail("`resolve_sound_first` must exist in apps/ostrand-web/src/lib");
   }
   std::size_t end = start + std::min(kWebBundleWindow, source.size() - start);
-  if (end < source.size() && is_continuation_byte(source[end])) {
+  if (!is_char_boundary(source, end)) {
     fail("resolveSoundFirst body window cannot end at byte offset " +
          std::to_string(end) +
          " of apps/ostrand-web/src/lib: not a character boundary (" +

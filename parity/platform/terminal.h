@@ -21,7 +21,8 @@ std::expected<void, int> write_all(int fd, std::string_view text);
 bool is_terminal(int fd);
 
 // The system's text for an errno value followed by its number, such as
-// "Broken pipe (os error 32)".
+// "Broken pipe (os error 32)": the form the archive library gives a system
+// error too, so that every system error the program shows reads alike.
 std::string error_text(int code);
 
 }  // namespace parity::platform

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <utility>
 
+#include "runner/utf8.h"
+
 namespace parity {
 namespace {
 
@@ -207,10 +209,7 @@ class Scanner {
   // names half a character.
   static std::string_view character_at(std::string_view text, std::size_t at) {
     std::size_t end = at + 1;
-    while (end < text.size() &&
-           (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-      ++end;
-    }
+    while (!is_char_boundary(text, end)) ++end;
     return text.substr(at, end - at);
   }
 

@@ -2,42 +2,26 @@
 // what it prints and its exit status.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "discovery.h"
-#include "platform/process_posix.h"
 #include "tests/test_support.h"
 
 namespace parity {
 namespace {
 
 using testing::golden_tables;
+using testing::ProgramRun;
 using testing::ScopedEnv;
 using testing::TempDir;
 using testing::ToolSetup;
 
-struct ProgramRun {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-ProgramRun run_program(std::vector<std::string> args) {
-  // The runner's own settings stay out of the way.
-  ScopedEnv env;
-  env.unset("PARITY_TEST_THREADS");
-  env.unset("PARITY_NOCAPTURE");
-  auto run = platform::run_process(RESOLVE_SOUND_PARITY, args, "");
-  if (!run) {
-    ADD_FAILURE() << "cannot run the program: errno " << run.error().code;
-    return {};
-  }
-  EXPECT_TRUE(WIFEXITED(run->wait_status)) << run->wait_status;
-  return {WEXITSTATUS(run->wait_status), run->out, run->err};
+ProgramRun run_parity(std::vector<std::string> args) {
+  return testing::run_program(RESOLVE_SOUND_PARITY, std::move(args));
 }
 
 bool contains(const std::string& text, std::string_view part) {
@@ -63,7 +47,7 @@ TEST(ParityCli, PassesBySkippingWhenNoInputIsFound) {
   env.set("HOME", empty.path().string());
   env.set("PATH", empty.path().string());
 
-  ProgramRun plain = run_program({});
+  ProgramRun plain = run_parity({});
   EXPECT_EQ(plain.exit_code, 0) << plain.out << plain.err;
   EXPECT_TRUE(contains(plain.out, "\nrunning 3 tests\n")) << plain.out;
   for (const char* name : {"js_resolve_sound_first_body_matches_native",
@@ -79,7 +63,7 @@ TEST(ParityCli, PassesBySkippingWhenNoInputIsFound) {
   EXPECT_FALSE(contains(plain.out, "SKIP")) << "captured, not shown";
   EXPECT_EQ(plain.err, "");
 
-  ProgramRun shown = run_program({"--show-output"});
+  ProgramRun shown = run_parity({"--show-output"});
   EXPECT_EQ(shown.exit_code, 0);
   EXPECT_TRUE(contains(shown.out, "successes:")) << shown.out;
   for (const char* name : {"native_resolve_sound_matches_pinned_goldens",
@@ -93,7 +77,7 @@ TEST(ParityCli, PassesBySkippingWhenNoInputIsFound) {
 
 TEST(ParityCli, PassesAgainstTheTestArchiveAndAnAgreeingTool) {
   ToolSetup setup;
-  ProgramRun run = run_program({"--show-output"});
+  ProgramRun run = run_parity({"--show-output"});
   EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
   EXPECT_TRUE(contains(
       run.out,
@@ -107,7 +91,7 @@ TEST(ParityCli, PassesAgainstTheTestArchiveAndAnAgreeingTool) {
 
 TEST(ParityCli, ExitsWith101AndShowsTheDriftsWhenTheToolDisagrees) {
   ToolSetup setup(golden_tables(), "0x20000001 88 0x0A000263 Sounds.cs:40\n");
-  ProgramRun run = run_program({});
+  ProgramRun run = run_parity({});
   EXPECT_EQ(run.exit_code, 101) << run.out << run.err;
   EXPECT_TRUE(contains(
       run.out,

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,9 +88,8 @@ TEST(CrossCheck, SendsTheWholeBatchInTableThenKindOrder) {
   auto outcome = run_entry(native_vs_csharp_full_enum_cardinality);
   ASSERT_FALSE(outcome.failure) << outcome.failure->message();
 
-  std::vector<std::string> lines;
-  std::istringstream input(testing::read_file(record));
-  for (std::string line; std::getline(input, line);) lines.push_back(line);
+  std::vector<std::string> lines =
+      testing::lines_of(testing::read_file(record));
   ASSERT_EQ(lines.size(), 411u);
   const std::string head =
       "{\"command\":\"quillon-resolve-sound\",\"soundTableDid\":";

@@ -672,6 +672,9 @@ TEST(Utf8, LossyAndTruncated) {
       {"\xC0\xAF", r + r},                  // overlong
       {"\xED\xA0\x80", r + r + r},          // surrogate
       {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
+      // Well-formed runs around ill-formed bytes are kept whole.
+      {std::string("ab\xFF") + "cd\xC3\xA9\xE2\x82",
+       "ab" + r + "cd\xC3\xA9" + r},
   };
   for (const auto& [bytes, text] : lossy) {
     SCOPED_TRACE(testing::PrintToString(bytes));
@@ -681,6 +684,48 @@ TEST(Utf8, LossyAndTruncated) {
   EXPECT_EQ(truncate_utf8("ab\xC3\xA9", 3), "ab");
   EXPECT_EQ(truncate_utf8("a\xF0\x9F\x98\x80", 4), "a");
   EXPECT_EQ(truncate_utf8("a\xF0\x9F\x98\x80", 5), "a\xF0\x9F\x98\x80");
+}
+
+TEST(Utf8, DecodesOneCharacterOrTheIllFormedSubpart) {
+  struct Row {
+    std::string text;
+    bool valid;
+    char32_t code_point;
+    std::size_t length;
+  };
+  const std::vector<Row> rows = {
+      {"a", true, U'a', 1},
+      {"\xC2\x85", true, 0x85, 2},
+      {"\xE3\x80\x80z", true, 0x3000, 3},
+      {"\xF0\x9F\x98\x80", true, 0x1F600, 4},
+      {"\xF4\x8F\xBF\xBF", true, 0x10FFFF, 4},
+      {"\x80", false, 0, 1},              // stray continuation byte
+      {"\xC1\xBF", false, 0, 1},          // overlong lead
+      {"\xE0\x9F\xBF", false, 0, 1},      // overlong three-byte form
+      {"\xED\xA0\x80", false, 0, 1},      // surrogate
+      {"\xF4\x90\x80\x80", false, 0, 1},  // above U+10FFFF
+      {"\xE2\x82z", false, 0, 2},         // cut short mid-text
+      {"\xF0\x9F\x98", false, 0, 3},      // cut short at the end
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.text));
+    Utf8Char c = decode_utf8(row.text, 0);
+    EXPECT_EQ(c.valid, row.valid);
+    EXPECT_EQ(c.code_point, row.code_point);
+    EXPECT_EQ(c.length, row.length);
+    EXPECT_EQ(is_valid_utf8(row.text), row.valid);
+  }
+  EXPECT_TRUE(is_valid_utf8(""));
+  EXPECT_FALSE(is_valid_utf8("ok\xC3"));
+  // Decoding starts where it is told to.
+  EXPECT_EQ(decode_utf8("a\xC3\xA9", 1).code_point, 0xE9u);
+
+  const std::string text = "a\xC3\xA9\xE2\x82\xAC";  // a, U+00E9, U+20AC
+  std::string boundaries;
+  for (std::size_t at = 0; at <= text.size() + 1; ++at) {
+    boundaries += is_char_boundary(text, at) ? 'y' : 'n';
+  }
+  EXPECT_EQ(boundaries, "yynynnyy");
 }
 
 TEST(FormatSeconds, TwoDecimals) {

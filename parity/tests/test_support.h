@@ -1,28 +1,23 @@
-// Helpers shared by the checks' tests: temporary directories, scoped
-// environment changes, running a case entry with its output captured, and
-// archives plus a fake reference tool laid out on disk.
+// Helpers shared by the parity tests (target parity_test_support):
+// temporary directories, scoped environment changes, running a case entry
+// with its output captured, archives plus a fake reference tool laid out on
+// disk, and running a built program.
 
 #ifndef PARITY_TESTS_TEST_SUPPORT_H_
 #define PARITY_TESTS_TEST_SUPPORT_H_
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "checks/cross_check.h"
 #include "ostrand_dat/writer.h"
 #include "runner/check.h"
-#include "runner/output.h"
 
 namespace parity::testing {
 
@@ -35,35 +30,19 @@ inline const bool kSigpipeIgnored = [] {
   return true;
 }();
 
-inline void write_file(const fs::path& path, std::string_view contents) {
-  std::ofstream file(path, std::ios::binary);
-  file << contents;
-  ASSERT_TRUE(file.good()) << "cannot write " << path;
-}
-
-inline std::string read_file(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
+// Writes `contents` to `path`; a failure fails the running test.
+void write_file(const fs::path& path, std::string_view contents);
+// The bytes of `path`, or "" when it cannot be read.
+std::string read_file(const fs::path& path);
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when released.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern =
-        (fs::temp_directory_path() / "parity-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed for " << pattern;
-    }
-    path_ = pattern;
-  }
+  TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
+  ~TempDir();
 
   const fs::path& path() const { return path_; }
   // `name` inside the directory, as text.
@@ -82,31 +61,13 @@ class ScopedEnv {
   ScopedEnv() = default;
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
+  ~ScopedEnv();
 
-  void set(const std::string& name, const std::string& value) {
-    save(name);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  void unset(const std::string& name) {
-    save(name);
-    ::unsetenv(name.c_str());
-  }
+  void set(const std::string& name, const std::string& value);
+  void unset(const std::string& name);
 
  private:
-  void save(const std::string& name) {
-    if (saved_.contains(name)) return;
-    const char* value = ::getenv(name.c_str());
-    saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
-  }
+  void save(const std::string& name);
 
   std::map<std::string, std::optional<std::string>> saved_;
 };
@@ -117,16 +78,7 @@ struct Outcome {
   std::optional<CheckFailure> failure;
 };
 
-inline Outcome run_entry(void (*entry)()) {
-  Outcome outcome;
-  ScopedCapture capture(outcome.output);
-  try {
-    entry();
-  } catch (const CheckFailure& failure) {
-    outcome.failure = failure;
-  }
-  return outcome;
-}
+Outcome run_entry(void (*entry)());
 
 // A sound table for tests: each kind with its wave ids in order (priority
 // and weights are fixed).
@@ -135,78 +87,22 @@ struct TestTable {
   std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> sounds;
   bool compress = false;
 
-  ostrand_dat::SoundTableRecords records() const {
-    ostrand_dat::SoundTableRecords table;
-    table.id = id;
-    for (const auto& [kind, waves] : sounds) {
-      ostrand_dat::file_type::SoundData data;
-      for (std::uint32_t wave : waves) data.entries.push_back({wave, 0, 1, 1});
-      table.sounds.emplace_back(kind, std::move(data));
-    }
-    return table;
-  }
+  ostrand_dat::SoundTableRecords records() const;
   // The wave of `kind`'s first entry, the library aside; the last record of
   // a kind wins.
-  std::optional<std::uint32_t> first_wave(std::uint32_t kind) const {
-    std::optional<std::uint32_t> wave;
-    for (const auto& [k, waves] : sounds) {
-      if (k != kind) continue;
-      wave = waves.empty() || waves[0] == 0
-                 ? std::nullopt
-                 : std::optional<std::uint32_t>(waves[0]);
-    }
-    return wave;
-  }
+  std::optional<std::uint32_t> first_wave(std::uint32_t kind) const;
 };
 
 // Two tables that give the six golden answers, with a few more kinds in
 // the cross-check's range: 6 kinds resolve to a wave, 404 to nothing.
-inline std::vector<TestTable> golden_tables() {
-  return {
-      {0x20000001,
-       {{0x00, {0x0A000001}},
-        {0x0E, {0, 0x0A000300}},
-        {0x46, {}},
-        {0x58, {0x0A000262, 0x0A000263}},
-        {0x5B, {0x0A000274}},
-        {0xCC, {0x0A0000CC}},
-        {0xCD, {0x0A0000CD}},
-        {0xFFFFFFFE, {0x0A0000FE}}}},
-      {0x200000A8,
-       {{0x1F, {0x0A000519}}, {0x46, {0, 0x0A000520}}, {0x64, {0x0A000600}}},
-       /*compress=*/true},
-  };
-}
+std::vector<TestTable> golden_tables();
 
-inline void write_archive(const fs::path& path,
-                          const std::vector<TestTable>& tables) {
-  ostrand_dat::ArchiveWriter writer;
-  for (const TestTable& table : tables) {
-    writer.add({.id = table.id,
-                .data = ostrand_dat::encode_sound_table(table.records()),
-                .compress = table.compress});
-  }
-  auto written = writer.write(path);
-  ASSERT_TRUE(written.has_value())
-      << ostrand_dat::debug_string(written.error());
-}
+// Writes an archive of `tables` to `path`; a failure fails the running test.
+void write_archive(const fs::path& path, const std::vector<TestTable>& tables);
 
 // Behaviour lines for the fake tool that answer every pair of the
 // cross-check as `tables` resolve it.
-inline std::string agreeing_answers(const std::vector<TestTable>& tables) {
-  std::string lines;
-  for (const TestTable& table : tables) {
-    for (std::uint32_t kind = 0; kind <= kLastSoundKind; ++kind) {
-      if (auto wave = table.first_wave(kind)) {
-        char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "0x%08X %u 0x%08X\n", table.id,
-                      kind, *wave);
-        lines += buffer;
-      }
-    }
-  }
-  return lines;
-}
+std::string agreeing_answers(const std::vector<TestTable>& tables);
 
 // A complete setup for the cross-check: an archive, a `dotnet` that is the
 // fake tool, and its behaviour file, named by the environment; HOME and
@@ -214,18 +110,7 @@ inline std::string agreeing_answers(const std::vector<TestTable>& tables) {
 class ToolSetup {
  public:
   explicit ToolSetup(const std::vector<TestTable>& tables = golden_tables(),
-                     std::string_view extra_behaviour = "") {
-    fs::create_directory(dir_.path() / "empty");
-    fs::create_directory(dir_.path() / "dotnet-root");
-    fs::create_symlink(FAKE_GT_TERMINAL, dir_ / "dotnet-root/dotnet");
-    write_archive(dat_path(), tables);
-    write_behaviour(agreeing_answers(tables) + std::string(extra_behaviour));
-    env_.set("AC_BASE_PORTAL_DAT", dat_path());
-    env_.set("DOTNET_ROOT", dir_ / "dotnet-root");
-    env_.set("GT_TERMINAL_DLL", dll_path());
-    env_.set("HOME", dir_ / "empty");
-    env_.set("PATH", dir_ / "empty");
-  }
+                     std::string_view extra_behaviour = "");
 
   std::string dat_path() const { return dir_ / "client_portal.dat"; }
   std::string dll_path() const { return dir_ / "Gantrel.Terminal.dll"; }
@@ -238,6 +123,23 @@ class ToolSetup {
   TempDir dir_;
   ScopedEnv env_;
 };
+
+// How a built program ended and what it wrote.
+struct ProgramRun {
+  int exit_code = -1;  // -1 when it did not exit normally or did not start
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` and no input, in this process's environment
+// without the runner's own settings (PARITY_TEST_THREADS,
+// PARITY_NOCAPTURE). A program that cannot be started, or that does not
+// exit normally, fails the running test.
+ProgramRun run_program(const std::string& program,
+                       std::vector<std::string> args);
+
+// The lines of `text`, without their "\n".
+std::vector<std::string> lines_of(std::string_view text);
 
 }  // namespace parity::testing
 

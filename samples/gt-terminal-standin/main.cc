@@ -12,11 +12,19 @@
 #include "gt-terminal-standin/answer_table.h"
 #include "gt-terminal-standin/protocol.h"
 
+#ifndef GT_STANDIN_VERSION
+#error "the build defines GT_STANDIN_VERSION, the project's version"
+#endif
+
 namespace {
+
+constexpr std::string_view kVersionLine =
+    "gt-terminal-standin " GT_STANDIN_VERSION "\n";
 
 constexpr std::string_view kUsage =
     "usage: gt-terminal-standin ANSWER_TABLE [--stdin]\n"
     "       dotnet ANSWER_TABLE --stdin   (through a link named dotnet)\n"
+    "       gt-terminal-standin --help | --version\n"
     "\n"
     "Reads requests, one JSON object per line, from standard input:\n"
     "  {\"command\":\"quillon-resolve-sound\",\"soundTableDid\":\"0x20000001\","
@@ -32,11 +40,13 @@ constexpr std::string_view kUsage =
     "ANSWER_TABLE lines: TABLE KIND WAVE|null [SOURCE], for example\n"
     "  0x20000001 88 0x0A000262 client_portal.txt:40\n"
     "with '#' comments. --stdin is accepted and changes nothing.\n"
+    "--version prints the program's name and version.\n"
     "\n"
     "Exit status: 0 done, 1 answers could not be written, 2 usage error or\n"
     "unreadable answer table.\n";
 
-// The answer table's path, or nullopt after printing help or an error.
+// The answer table's path, or nullopt after printing help, the version or
+// an error.
 std::optional<std::string> parse_args(int argc, char** argv, int& status) {
   std::optional<std::string> table;
   bool options_done = false;
@@ -44,6 +54,11 @@ std::optional<std::string> parse_args(int argc, char** argv, int& status) {
     const std::string_view arg = argv[i];
     if (!options_done && (arg == "-h" || arg == "--help")) {
       std::cout << kUsage;
+      status = 0;
+      return std::nullopt;
+    }
+    if (!options_done && arg == "--version") {
+      std::cout << kVersionLine;
       status = 0;
       return std::nullopt;
     }

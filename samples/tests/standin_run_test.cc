@@ -1,77 +1,122 @@
-// The stand-in and the parity program run as processes over the sample.
+// The built stand-in run as a process: its conversation, its usage and
+// table errors, and a failed write of its answers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 
-#include <algorithm>
-#include <cstdint>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
-#include <sstream>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
-#include "checks/check_helpers.h"
-#include "checks/cross_check.h"
-#include "portal/description.h"
-#include "portal/sample_outputs.h"
-#include "tests/sample_support.h"
-#include "tool_run.h"
+extern char** environ;
 
 namespace samples_test {
 namespace {
 
 const std::string kStandin = GT_TERMINAL_STANDIN;
 
-// The library's answer for each of the cross-check's pairs, in its order.
-std::vector<std::optional<std::uint32_t>> library_answers() {
-  std::vector<std::optional<std::uint32_t>> waves;
-  auto db = open_sample();
-  if (!db) return waves;
-  for (std::uint32_t id : parity::kCrossCheckTables) {
-    const auto table = sample_table(*db, id);
-    for (std::uint32_t kind = 0; kind <= parity::kLastSoundKind; ++kind) {
-      waves.push_back(table.resolve_sound(kind));
+// A fresh directory of this process's own, removed with its contents when
+// released: tests of several builds may run at the same time.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern =
+        (std::filesystem::path(::testing::TempDir()) / "standin-XXXXXX")
+            .string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp " << pattern << ": errno " << errno;
     }
+    path_ = pattern;
   }
-  return waves;
-}
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
 
-TEST(StandinRun, AnswersAll410PairsAsTheLibraryResolvesThem) {
-  std::vector<std::string> requests;
-  for (std::uint32_t id : parity::kCrossCheckTables) {
-    for (std::uint32_t kind = 0; kind <= parity::kLastSoundKind; ++kind) {
-      requests.push_back(parity::resolve_request(id, kind));
-    }
+  // Writes `text` to the file `name` in the directory; returns its path.
+  std::string write(const std::string& name, std::string_view text) const {
+    const std::string path = path_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
   }
-  // Through the `dotnet` link, exactly as the program starts the tool.
-  auto lines = parity::run_gt_terminal(kDotnet, kAnswers, requests);
-  ASSERT_TRUE(lines) << lines.error();
-  const auto expected = library_answers();
-  ASSERT_EQ(expected.size(), 410u);
-  ASSERT_EQ(lines->size(), 410u);
-  int resolving = 0;
-  for (std::size_t i = 0; i < lines->size(); ++i) {
-    SCOPED_TRACE((*lines)[i]);
-    EXPECT_EQ(parity::extract_string_field((*lines)[i], "command"),
-              std::string(parity::kResolveCommand));
-    EXPECT_EQ(parity::extract_wave_did_u32((*lines)[i]), expected[i]);
-    resolving += expected[i].has_value();
+  std::string read(const std::string& name) const {
+    std::ifstream file(path_ + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
   }
-  EXPECT_GT(resolving, 10);
-  EXPECT_LT(resolving, 400);
-}
 
-std::string write_temp(const std::string& name, const std::string& text) {
-  const std::string path =
-      (std::filesystem::path(::testing::TempDir()) / name).string();
-  std::ofstream(path) << text;
-  return path;
+ private:
+  std::string path_;
+};
+
+struct ChildRun {
+  int exit_code = -1;  // -1 when the child did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` (searched on PATH when it has no '/') with `args`, its
+// standard input read from a file holding `input` and its two outputs
+// written to files, so no pipe can fill up. A failure to start it fails
+// the test and gives exit_code -1.
+ChildRun run(const std::string& program, const std::vector<std::string>& args,
+             std::string_view input = "") {
+  ScratchDir dir;
+  const std::string in = dir.write("in", input);
+  const std::string out = dir.write("out", "");
+  const std::string err = dir.write("err", "");
+
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  int rc = posix_spawn_file_actions_init(&actions);
+  if (rc != 0) {
+    ADD_FAILURE() << "posix_spawn_file_actions_init: errno " << rc;
+    return {};
+  }
+  const struct {
+    int fd;
+    const std::string& path;
+    int flags;
+  } routes[] = {{0, in, O_RDONLY}, {1, out, O_WRONLY}, {2, err, O_WRONLY}};
+  for (const auto& route : routes) {
+    if (rc != 0) break;
+    rc = posix_spawn_file_actions_addopen(&actions, route.fd,
+                                          route.path.c_str(), route.flags, 0);
+  }
+  pid_t pid = 0;
+  if (rc == 0) {
+    rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(),
+                      environ);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  while (rc == 0 && ::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) rc = errno;
+  }
+  if (rc != 0) {
+    ADD_FAILURE() << "cannot run " << program << ": errno " << rc;
+    return {};
+  }
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, dir.read("out"),
+          dir.read("err")};
 }
 
 TEST(StandinRun, HandlesRequestsErrorsAndQuit) {
+  ScratchDir dir;
   const std::string table =
-      write_temp("standin-run.txt", "0x20000001 88 0x0A000262 here\n");
+      dir.write("answers.txt", "0x20000001 88 0x0A000262 here\n");
   const std::string head =
       "{\"command\":\"quillon-resolve-sound\",\"soundTableDid\":";
   const std::string input =
@@ -108,8 +153,9 @@ TEST(StandinRun, HandlesRequestsErrorsAndQuit) {
 }
 
 TEST(StandinRun, ReportsUsageTableAndWriteFailures) {
-  const std::string bad = write_temp("standin-bad.txt", "0x1 2 0x3\nflag\n");
-  const std::string good = write_temp("standin-good.txt", "0x1 2 0x3\n");
+  ScratchDir dir;
+  const std::string bad = dir.write("bad.txt", "0x1 2 0x3\nflag\n");
+  const std::string good = dir.write("good.txt", "0x1 2 0x3\n");
   const std::string request =
       "{\"command\":\"quillon-resolve-sound\",\"soundTableDid\":\"0x1\","
       "\"sound\":2}\n";
@@ -155,9 +201,7 @@ TEST(StandinRun, ReportsUsageTableAndWriteFailures) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    // Input only where it is read: a tool that has quit would make the
-    // write fail.
-    ChildRun r = run(c.program, c.args, c.exit_code == 1 ? request : "");
+    ChildRun r = run(c.program, c.args, request);
     EXPECT_EQ(r.exit_code, c.exit_code);
     EXPECT_TRUE(r.err.starts_with(c.err_start)) << r.err;
     EXPECT_EQ(r.out, "");
@@ -166,75 +210,25 @@ TEST(StandinRun, ReportsUsageTableAndWriteFailures) {
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_TRUE(help.out.starts_with("usage: gt-terminal-standin ANSWER_TABLE"))
       << help.out;
+  EXPECT_NE(help.out.find("--version"), std::string::npos) << help.out;
 }
 
-// resolve_sound_parity against the sample, with the answer table `dll`.
-ChildRun run_parity(const std::string& dll) {
-  return run("env",
-             {"-u", "PARITY_TEST_THREADS", "-u", "PARITY_NOCAPTURE",
-              "AC_BASE_PORTAL_DAT=" + kSampleDat, "DOTNET_ROOT=" + kToolDir,
-              "GT_TERMINAL_DLL=" + dll, RESOLVE_SOUND_PARITY, "--show-output"});
-}
-
-std::vector<std::string> drift_lines(const std::string& out) {
-  std::vector<std::string> lines;
-  std::istringstream stream(out);
-  for (std::string line; std::getline(stream, line);) {
-    if (line.starts_with("\tDRIFT: ")) lines.push_back(line);
+TEST(StandinRun, VersionPrintsTheProjectVersionAndRunsNothing) {
+  // The project's version, as the top-level project() declares it.
+  const std::string version = PROJECT_VERSION;
+  ASSERT_FALSE(version.empty());
+  ASSERT_EQ(version.find_first_not_of("0123456789."), std::string::npos);
+  ScratchDir dir;
+  const std::string bad = dir.write("bad.txt", "not a table\n");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"},
+        std::vector<std::string>{"--stdin", "--version", bad}}) {
+    SCOPED_TRACE(args.back());
+    ChildRun r = run(kStandin, args, "{\"command\":\"quit\"}\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "gt-terminal-standin " + version + "\n");
+    EXPECT_EQ(r.err, "");
   }
-  return lines;
-}
-
-TEST(ParityOnSample, PassesEveryCaseWithoutSkipping) {
-  const auto expected = library_answers();
-  const auto hits = std::count_if(expected.begin(), expected.end(),
-                                  [](const auto& w) { return w.has_value(); });
-  ChildRun r = run_parity(kAnswers);
-  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  const std::string pass =
-      "[resolve_sound_parity] Native vs C# PASS: " + std::to_string(hits) +
-      " hits + " + std::to_string(410 - hits) +
-      " both-None = 410 pairs across 2 tables \xC3\x97 (204+1) enums\n";
-  EXPECT_NE(r.out.find(pass), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("test result: ok. 3 passed; 0 failed;"),
-            std::string::npos)
-      << r.out;
-  EXPECT_EQ(r.out.find("SKIP"), std::string::npos) << r.out;
-  EXPECT_TRUE(drift_lines(r.out).empty());
-}
-
-TEST(ParityOnSample, DriftDemonstrationFailsWithExactlyTwoDriftLines) {
-  std::ifstream file(kSampleDescription);
-  const std::string text(std::istreambuf_iterator<char>(file), {});
-  auto description =
-      portal_sample::parse_description(text, "client_portal.txt");
-  ASSERT_TRUE(description) << description.error();
-  ASSERT_EQ(description->drifts.size(), 2u);
-  auto db = open_sample();
-  ASSERT_TRUE(db);
-  std::vector<std::string> expected;
-  for (const auto& drift : description->drifts) {
-    const auto native =
-        sample_table(*db, drift.table_id).resolve_sound(drift.sound);
-    expected.push_back("\tDRIFT: " + parity::table_hex(drift.table_id) +
-                       ".resolve_sound(" + parity::kind_hex(drift.sound) +
-                       "): native=" + parity::show(native) +
-                       " cs=" + parity::show(drift.wave) + " cs_source=" +
-                       parity::show(std::optional<std::string>(
-                           "client_portal.txt:" + std::to_string(drift.line) +
-                           " (deliberate drift)")));
-  }
-
-  ChildRun r = run_parity(kDriftAnswers);
-  EXPECT_EQ(r.exit_code, 101) << r.out << r.err;
-  EXPECT_EQ(drift_lines(r.out), expected) << r.out;
-  EXPECT_NE(r.out.find("\n2 drifts (out of 410 pairs). Re-read "
-                       "morvane.c:383433 to determine which port broke.\n"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("test result: FAILED. 2 passed; 1 failed;"),
-            std::string::npos)
-      << r.out;
 }
 
 }  // namespace
