@@ -8,6 +8,7 @@
 #include <span>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -34,7 +35,7 @@ class Reporter {
   Reporter(std::size_t count, std::string_view verb, std::string_view failed)
       : verb_(verb),
         failed_(failed),
-        pending_(count),
+        finished_(count, false),
         terminal_(is_terminal(kStandardError)),
         start_(Clock::now()),
         last_drawn_(start_) {}
@@ -43,11 +44,16 @@ class Reporter {
     const std::lock_guard lock(mutex_);
     ++done_;
     bytes_ += outcome.bytes;
-    pending_[index] = std::move(outcome);
+    finished_[index] = true;
+    if (outcome.failed || !outcome.out.empty() || !outcome.err.empty()) {
+      held_.emplace(index, std::move(outcome));
+    }
     // Invariant: every entry before next_ has been handed on.
     bool cleared = false;
-    while (next_ < pending_.size() && pending_[next_]) {
-      EntryOutcome& ready = *pending_[next_];
+    for (; next_ < finished_.size() && finished_[next_]; ++next_) {
+      const auto held = held_.find(next_);
+      if (held == held_.end()) continue;
+      const EntryOutcome& ready = held->second;
       if (ready.failed) ++totals_.failed;
       // Text goes below a progress line cleared first: standard output
       // may share the terminal.
@@ -61,8 +67,7 @@ class Reporter {
         if (!written) totals_.out_error = std::move(written.error());
       }
       if (!ready.err.empty()) write_err(ready.err);
-      pending_[next_].reset();
-      ++next_;
+      held_.erase(held);
     }
     const Clock::time_point now = Clock::now();
     if (terminal_ && (cleared || now - last_drawn_ >= kRedrawInterval)) {
@@ -87,7 +92,7 @@ class Reporter {
     std::string text = std::string(verb_) + ": ";
     if (!summary) {
       return text + std::to_string(done_) + "/" +
-             std::to_string(pending_.size()) + " files, " +
+             std::to_string(finished_.size()) + " files, " +
              byte_count_text(bytes_) + ", " + byte_count_text(rate) + "/s";
     }
     char time[32];
@@ -104,7 +109,10 @@ class Reporter {
   std::mutex mutex_;
   const std::string_view verb_;
   const std::string_view failed_;
-  std::vector<std::optional<EntryOutcome>> pending_;
+  // Which entries are done, and the outcomes that have something to hand
+  // on; a plain success, the common case, takes no more than its flag.
+  std::vector<bool> finished_;
+  std::unordered_map<std::size_t, EntryOutcome> held_;
   std::size_t next_ = 0;
   std::size_t done_ = 0;
   std::uint64_t bytes_ = 0;
