@@ -16,28 +16,15 @@ void JsonWriter::before_value() {
   if (!first_.empty()) first_.back() = false;
 }
 
-JsonWriter& JsonWriter::begin_object() {
+JsonWriter& JsonWriter::open(char bracket) {
   before_value();
-  text_ += '{';
+  text_ += bracket;
   first_.push_back(true);
   return *this;
 }
 
-JsonWriter& JsonWriter::end_object() {
-  text_ += '}';
-  first_.pop_back();
-  return *this;
-}
-
-JsonWriter& JsonWriter::begin_array() {
-  before_value();
-  text_ += '[';
-  first_.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::end_array() {
-  text_ += ']';
+JsonWriter& JsonWriter::close(char bracket) {
+  text_ += bracket;
   first_.pop_back();
   return *this;
 }

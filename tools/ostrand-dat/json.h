@@ -17,10 +17,10 @@ namespace ostrand_dat::tool {
 // object every value follows a key(). Not thread-safe.
 class JsonWriter {
  public:
-  JsonWriter& begin_object();
-  JsonWriter& end_object();
-  JsonWriter& begin_array();
-  JsonWriter& end_array();
+  JsonWriter& begin_object() { return open('{'); }
+  JsonWriter& end_object() { return close('}'); }
+  JsonWriter& begin_array() { return open('['); }
+  JsonWriter& end_array() { return close(']'); }
   JsonWriter& key(std::string_view name);
   JsonWriter& value(std::uint64_t number);
   JsonWriter& value(std::int64_t number);
@@ -45,6 +45,8 @@ class JsonWriter {
 
  private:
   void before_value();
+  JsonWriter& open(char bracket);
+  JsonWriter& close(char bracket);
 
   std::string text_;
   std::vector<bool> first_;  // per open container: nothing in it yet
