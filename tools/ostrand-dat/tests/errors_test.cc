@@ -128,24 +128,14 @@ TEST(PlainWords, CoverEveryKindTheToolMeets) {
        "not a portal archive, or damaged: a directory node counts more than 61 "
        "entries",
        "its data ends inside a record"},
-      {IoError::from_os(EIO), "input/output error",
-       "cannot be read: input/output error"},
       {DatError::Corruption{
            "directory node at offset 0x190 is its own ancestor"},
        "not a portal archive, or damaged: its directory loops back on itself",
        "its directory loops back on itself"},
-      {DatError::Corruption{"directory walk needs more blocks than the archive "
-                            "holds; stopped at the node at offset 0x190"},
-       "not a portal archive, or damaged: its directory needs more blocks than "
-       "the file holds",
-       "its directory needs more blocks than the file holds"},
       {DatError::Corruption{"something new"},
        "not a portal archive, or damaged: its bytes do not describe a "
        "consistent archive",
        "its bytes do not describe a consistent archive"},
-      {DatError::DecompressionFailed{3},
-       "its compressed data cannot be decoded",
-       "its compressed data cannot be decoded"},
       {DatError::Other{"what it was"}, "what it was", "what it was"},
   };
   for (const auto& c : cases) {
@@ -155,19 +145,7 @@ TEST(PlainWords, CoverEveryKindTheToolMeets) {
     EXPECT_EQ(opened.debug, debug_string(c.error));
     EXPECT_EQ(entry_problem(c.error).words, c.entry_words);
   }
-  const struct {
-    int code;
-    std::string words;
-  } io_cases[] = {
-      {EEXIST, "already exists"},
-      {ENOSPC, "no space left on the device"},
-      {EFBIG, "too large: the limit on file size is reached"},
-      {EROFS, "the file system is read-only"},
-      {ENOTDIR, "a part of its path is not a directory"},
-  };
-  for (const auto& c : io_cases) {
-    EXPECT_EQ(io_words(IoError::from_os(c.code)), c.words);
-  }
+  EXPECT_EQ(io_words(IoError::from_os(EROFS)), "the file system is read-only");
 }
 
 }  // namespace

@@ -40,7 +40,6 @@ TEST_F(ExtractTest, WritesEachEntryAsCatGivesIt) {
       {{}, {}},
       {{"--raw", "--jobs", "1"}, {}},
       {{"--jobs=3"}, {kCompressed, kEmpty, kCompressed}},
-      {{"--raw"}, {kCompressed}},
   };
   for (const auto& c : cases) {
     const bool raw = !c.options.empty() && c.options[0] == "--raw";
@@ -170,17 +169,11 @@ TEST_F(ExtractTest, ProgressAndSummaryOnlyOnATerminal) {
     int status;
     std::vector<std::string> parts;  // of standard error, in this order
   } cases[] = {
-      {{"extract", "--force", "-C", dir_.string(), archive_},
-       0,
-       {clear + "extract: 6 files, ", " B in ", "/s)\r\n"}},
-      {{"verify", archive_}, 0, {clear + "verify: 6 files, ", "/s)\r\n"}},
       {{"extract", "--force", "-C", dir_.string(), damaged},
        1,
        {clear + "error: " + damaged + ": 0x01000003: damaged: ",
         clear + "extract: 6 files, ", "/s), 1 failed\r\n"}},
-      {{"verify", damaged},
-       1,
-       {clear + "verify: 6 files, ", "), 1 damaged\r\n"}},
+      {{"verify", archive_}, 0, {clear + "verify: 6 files, ", "/s)\r\n"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -187,130 +187,112 @@ Bytes with_entry_field(Bytes archive, std::uint32_t id, std::size_t field,
 
 namespace {
 
-const Json& missing() {
-  static const Json none{nullptr};
-  ADD_FAILURE() << "no such JSON member";
-  return none;
-}
-
-// A recursive-descent reader over the JSON grammar; `at` moves past what
-// was read. Returns false on the first character that does not fit.
+// A recursive-descent reader of the JSON grammar; false at the first
+// character that does not fit.
 class JsonReader {
  public:
   explicit JsonReader(std::string_view text) : text_(text) {}
-
   bool document(Json& out) {
-    return value(out, 0) && (skip_space(), at_ == text_.size());
+    return value(out, 0) && (space(), at_ == text_.size());
   }
 
  private:
-  static constexpr int kMaxDepth = 64;
-
-  void skip_space() {
-    while (at_ < text_.size() && std::strchr(" \t\r\n", text_[at_]) &&
-           text_[at_] != '\0') {
-      ++at_;
+  void space() {
+    while (at_ < text_.size() && one_of(" \t\r\n")) {
     }
   }
-  bool eat(char c) {
-    skip_space();
-    if (at_ < text_.size() && text_[at_] == c) return ++at_, true;
-    return false;
+  // Takes the next character when it is one of `chars`.
+  bool one_of(std::string_view chars) {
+    return at_ < text_.size() && chars.find(text_[at_]) != chars.npos && ++at_;
   }
-  bool literal(std::string_view word) {
-    if (text_.substr(at_, word.size()) != word) return false;
-    at_ += word.size();
-    return true;
-  }
+  bool eat(char c) { return space(), one_of(std::string_view(&c, 1)); }
   bool digits() {
     const std::size_t start = at_;
-    while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
+    while (one_of("0123456789")) {
+    }
     return at_ > start;
   }
   bool number(Json& out) {
     const std::size_t start = at_;
-    if (text_[at_] == '-') ++at_;
-    if (text_.substr(at_, 1) == "0") {
-      ++at_;
-    } else if (!digits()) {
-      return false;
-    }
-    if (text_.substr(at_, 1) == "." && (++at_, !digits())) return false;
-    if (at_ < text_.size() && (text_[at_] == 'e' || text_[at_] == 'E')) {
-      ++at_;
-      if (at_ < text_.size() && (text_[at_] == '+' || text_[at_] == '-')) ++at_;
-      if (!digits()) return false;
-    }
+    one_of("-");
+    if (!one_of("0") && !digits()) return false;
+    if (one_of(".") && !digits()) return false;
+    if (one_of("eE") && (one_of("+-"), !digits())) return false;
     out.value = Json::Number{std::string(text_.substr(start, at_ - start))};
     return true;
   }
   bool string(std::string& out) {
     if (!eat('"')) return false;
-    while (at_ < text_.size() && text_[at_] != '"') {
+    while (at_ < text_.size()) {
       const char c = text_[at_++];
+      if (c == '"') return true;
       if (static_cast<unsigned char>(c) < 0x20) return false;
       if (c != '\\') {
         out += c;
         continue;
       }
       if (at_ == text_.size()) return false;
-      const char e = text_[at_++];
-      const std::string_view simple = "\"\\/bfnrt", meaning = "\"\\/\b\f\n\r\t";
-      if (const auto k = simple.find(e); k != simple.npos) {
-        out += meaning[k];
-      } else if (e == 'u' && at_ + 4 <= text_.size()) {
-        // Only the control characters the tool escapes are needed here.
-        out += static_cast<char>(
-            std::stoi(std::string(text_.substr(at_, 4)), nullptr, 16));
-        at_ += 4;
-      } else {
-        return false;
+      const auto k = std::string_view("\"\\/bfnrtu").find(text_[at_++]);
+      if (k == std::string_view::npos) return false;
+      if (k < 8) {
+        out += "\"\\/\b\f\n\r\t"[k];
+        continue;
       }
+      // \uXXXX; the tool escapes only control characters this way.
+      unsigned code = 0;
+      const char* first = text_.data() + std::min(at_, text_.size());
+      const char* last = text_.data() + std::min(at_ + 4, text_.size());
+      const auto [end, error] = std::from_chars(first, last, code, 16);
+      if (error != std::errc() || end != first + 4 || code > 0x7F) return false;
+      out += static_cast<char>(code);
+      at_ += 4;
     }
-    return eat('"');
+    return false;
   }
   bool value(Json& out, int depth) {
-    skip_space();
-    if (at_ == text_.size() || depth > kMaxDepth) return false;
-    const char c = text_[at_];
-    if (c == '{') {
-      ++at_;
+    space();
+    if (depth > 64 || at_ == text_.size()) return false;
+    if (eat('{')) {
       Json::Object object;
       if (!eat('}')) {
         do {
           std::string key;
-          Json member;
-          if (!string(key) || !eat(':') || !value(member, depth + 1))
+          if (!string(key) || !eat(':') || !value(object[key], depth + 1)) {
             return false;
-          object[key] = std::move(member);
+          }
         } while (eat(','));
         if (!eat('}')) return false;
       }
       out.value = std::move(object);
       return true;
     }
-    if (c == '[') {
-      ++at_;
+    if (eat('[')) {
       Json::Array array;
       if (!eat(']')) {
         do {
-          array.emplace_back();
-          if (!value(array.back(), depth + 1)) return false;
+          if (!value(array.emplace_back(), depth + 1)) return false;
         } while (eat(','));
         if (!eat(']')) return false;
       }
       out.value = std::move(array);
       return true;
     }
-    if (c == '"') {
-      std::string s;
-      if (!string(s)) return false;
-      out.value = std::move(s);
+    if (text_[at_] == '"') {
+      std::string text;
+      if (!string(text)) return false;
+      out.value = std::move(text);
       return true;
     }
-    if (literal("true")) return out.value = true, true;
-    if (literal("false")) return out.value = false, true;
-    if (literal("null")) return out.value = nullptr, true;
+    for (const auto& [word, literal] :
+         {std::pair<std::string_view, Json>{"true", {true}},
+          {"false", {false}},
+          {"null", {nullptr}}}) {
+      if (text_.substr(at_, word.size()) == word) {
+        at_ += word.size();
+        out = literal;
+        return true;
+      }
+    }
     return number(out);
   }
 
@@ -320,53 +302,31 @@ class JsonReader {
 
 }  // namespace
 
+// Asking for what is not there throws, which fails the test.
 const Json& Json::operator[](const std::string& key) const {
-  const auto* object = std::get_if<Object>(&value);
-  if (object == nullptr || !object->contains(key)) return missing();
-  return object->at(key);
+  return std::get<Object>(value).at(key);
 }
-
 const Json& Json::operator[](std::size_t index) const {
-  const auto* array = std::get_if<Array>(&value);
-  if (array == nullptr || index >= array->size()) return missing();
-  return (*array)[index];
+  return std::get<Array>(value).at(index);
 }
-
 std::uint64_t Json::u64() const {
-  const auto* number = std::get_if<Number>(&value);
-  EXPECT_NE(number, nullptr) << "not a number";
-  return number ? std::stoull(number->text) : 0;
+  return std::stoull(std::get<Number>(value).text);
 }
-
 std::int64_t Json::i64() const {
-  const auto* number = std::get_if<Number>(&value);
-  EXPECT_NE(number, nullptr) << "not a number";
-  return number ? std::stoll(number->text) : 0;
+  return std::stoll(std::get<Number>(value).text);
 }
-
 float Json::f32() const {
   if (const auto* name = std::get_if<std::string>(&value)) {
     if (*name == "NaN") return std::numeric_limits<float>::quiet_NaN();
     if (*name == "Infinity") return std::numeric_limits<float>::infinity();
     if (*name == "-Infinity") return -std::numeric_limits<float>::infinity();
   }
-  const auto* number = std::get_if<Number>(&value);
-  EXPECT_NE(number, nullptr) << "not a float";
-  return number ? std::strtof(number->text.c_str(), nullptr) : 0;
+  return std::strtof(std::get<Number>(value).text.c_str(), nullptr);
 }
-
-const std::string& Json::str() const {
-  static const std::string none;
-  const auto* s = std::get_if<std::string>(&value);
-  EXPECT_NE(s, nullptr) << "not a string";
-  return s ? *s : none;
-}
-
+const std::string& Json::str() const { return std::get<std::string>(value); }
 std::size_t Json::size() const {
   if (const auto* array = std::get_if<Array>(&value)) return array->size();
-  if (const auto* object = std::get_if<Object>(&value)) return object->size();
-  ADD_FAILURE() << "neither array nor object";
-  return 0;
+  return std::get<Object>(value).size();
 }
 
 std::optional<Json> parse_json(std::string_view text) {
