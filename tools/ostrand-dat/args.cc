@@ -13,24 +13,24 @@
 namespace ostrand_dat::tool {
 namespace {
 
-struct OptionSpec {
+struct OptionForm {
   std::string_view name;  // "--json", "-C"
   bool takes_value = false;
 };
 
-struct CommandSpec {
+struct CommandForm {
   std::string_view name;
   std::string_view synopsis;   // the arguments after the name
   std::string_view summary;    // one line for the command list
   std::string_view details;    // what `help NAME` adds
-  OptionSpec options[4] = {};  // unused ones have no name
+  OptionForm options[4] = {};  // unused ones have no name
 };
 
 constexpr std::string_view kNumbers =
     "ID, TABLE_ID, KIND and N are u32 numbers, decimal or 0x-prefixed "
     "hexadecimal.\n";
 
-const CommandSpec kCommands[] = {
+const CommandForm kCommands[] = {
     {"info",
      "[--json] ARCHIVE",
      "the header fields and the number of files",
@@ -105,9 +105,9 @@ const CommandSpec kCommands[] = {
     {"help", "[COMMAND]", "every command, or one command's help", "", {}},
 };
 
-const CommandSpec* find_command(std::string_view name) {
-  for (const CommandSpec& spec : kCommands) {
-    if (spec.name == name) return &spec;
+const CommandForm* find_command(std::string_view name) {
+  for (const CommandForm& form : kCommands) {
+    if (form.name == name) return &form;
   }
   return nullptr;
 }
@@ -130,7 +130,7 @@ std::expected<std::uint32_t, std::string> number_arg(
 // A command's arguments with its options taken out.
 struct Scanned {
   std::vector<std::string_view> positional;
-  std::map<std::string_view, std::string_view> options;  // by spec name
+  std::map<std::string_view, std::string_view> options;  // by option name
 
   bool has(std::string_view name) const { return options.contains(name); }
 };
@@ -142,7 +142,7 @@ bool is_option(std::string_view arg) {
 }
 
 std::expected<Scanned, std::string> scan(
-    const CommandSpec& command, std::span<const std::string_view> args) {
+    const CommandForm& command, std::span<const std::string_view> args) {
   const std::string name(command.name);
   Scanned scanned;
   bool options_ended = false;
@@ -159,17 +159,17 @@ std::expected<Scanned, std::string> scan(
     // "--name=VALUE" for long options that take a value.
     const std::size_t equals = arg.starts_with("--") ? arg.find('=') : arg.npos;
     const std::string_view option = arg.substr(0, equals);
-    const auto spec =
+    const auto form =
         std::find_if(std::begin(command.options), std::end(command.options),
-                     [&](const OptionSpec& o) {
+                     [&](const OptionForm& o) {
                        return !o.name.empty() && o.name == option;
                      });
-    if (spec == std::end(command.options) ||
-        (equals != arg.npos && !spec->takes_value)) {
+    if (form == std::end(command.options) ||
+        (equals != arg.npos && !form->takes_value)) {
       return std::unexpected(name + ": unknown option " + quote(arg));
     }
     std::string_view value;
-    if (spec->takes_value) {
+    if (form->takes_value) {
       if (equals != arg.npos) {
         value = arg.substr(equals + 1);
       } else if (i + 1 < args.size()) {
@@ -179,7 +179,7 @@ std::expected<Scanned, std::string> scan(
                                " needs a value");
       }
     }
-    scanned.options[spec->name] = value;
+    scanned.options[form->name] = value;
   }
   return scanned;
 }
@@ -322,9 +322,9 @@ std::expected<Command, std::string> sound_command(const Scanned& scanned) {
   return sound;
 }
 
-std::expected<Command, std::string> command_of(const CommandSpec& spec,
+std::expected<Command, std::string> command_of(const CommandForm& form,
                                                const Scanned& scanned) {
-  const std::string_view name = spec.name;
+  const std::string_view name = form.name;
   const auto& positional = scanned.positional;
   if (name == "help") {
     if (positional.size() > 1) {
@@ -385,22 +385,22 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
 std::expected<Command, std::string> parse_args(
     std::span<const std::string_view> args) {
   if (args.size() == 1 && args[0] == "--version") return VersionCommand{};
-  const CommandSpec* spec = args.empty() ? nullptr : find_command(args[0]);
+  const CommandForm* form = args.empty() ? nullptr : find_command(args[0]);
   for (std::string_view arg : args) {
     if (arg == "--") break;
     if (arg == "-h" || arg == "--help") {
       // `help -h` is help on help, which is the usage.
-      if (spec == nullptr || spec->name == "help") return HelpCommand{};
-      return HelpCommand{std::string(spec->name)};
+      if (form == nullptr || form->name == "help") return HelpCommand{};
+      return HelpCommand{std::string(form->name)};
     }
   }
   if (args.empty()) return std::unexpected("missing command");
-  if (spec == nullptr) {
+  if (form == nullptr) {
     return std::unexpected("unknown command " + quote(args[0]));
   }
-  auto scanned = scan(*spec, args.subspan(1));
+  auto scanned = scan(*form, args.subspan(1));
   if (!scanned) return std::unexpected(std::move(scanned.error()));
-  return command_of(*spec, *scanned);
+  return command_of(*form, *scanned);
 }
 
 std::string usage_text() {
@@ -408,9 +408,9 @@ std::string usage_text() {
       "Usage: ostrand-dat COMMAND [OPTIONS] ARGS...\n"
       "Look inside portal archives, extract and check their files, and pack\n"
       "new ones.\n\nCommands:\n";
-  for (const CommandSpec& spec : kCommands) {
-    text += "  " + std::string(spec.name) + " " + std::string(spec.synopsis) +
-            "\n      " + std::string(spec.summary) + "\n";
+  for (const CommandForm& form : kCommands) {
+    text += "  " + std::string(form.name) + " " + std::string(form.synopsis) +
+            "\n      " + std::string(form.summary) + "\n";
   }
   text +=
       "\n'ostrand-dat help COMMAND' or 'ostrand-dat COMMAND --help' shows a\n"
@@ -423,20 +423,20 @@ std::string usage_text() {
 }
 
 std::string command_help(std::string_view command) {
-  const CommandSpec* spec = find_command(command);
-  if (spec == nullptr) return "";
-  if (spec->name == "help") return usage_text();
-  std::string summary(spec->summary);
+  const CommandForm* form = find_command(command);
+  if (form == nullptr) return "";
+  if (form->name == "help") return usage_text();
+  std::string summary(form->summary);
   summary[0] =
       static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
-  return "Usage: ostrand-dat " + std::string(spec->name) + " " +
-         std::string(spec->synopsis) + "\n" + summary + ".\n\n" +
-         std::string(spec->details) + "\n" + std::string(kNumbers);
+  return "Usage: ostrand-dat " + std::string(form->name) + " " +
+         std::string(form->synopsis) + "\n" + summary + ".\n\n" +
+         std::string(form->details) + "\n" + std::string(kNumbers);
 }
 
 std::vector<std::string_view> command_names() {
   std::vector<std::string_view> names;
-  for (const CommandSpec& spec : kCommands) names.push_back(spec.name);
+  for (const CommandForm& form : kCommands) names.push_back(form.name);
   return names;
 }
 
