@@ -91,8 +91,9 @@ std::string io_words(const IoError& error) {
     case IoErrorKind::UnexpectedEof:
       return "ends early";
     case IoErrorKind::FileTooLarge:
-      if (error.os_code())
+      if (error.os_code()) {
         return "too large: the limit on file size is reached";
+      }
       break;
     default:
       break;
@@ -120,10 +121,10 @@ Failure archive_failure(std::string_view archive, const DatError& error) {
     } else if (in_header) {
       const std::uint64_t header_end =
           DatHeader::kFileOffset + DatHeader::kSize;
-      std::error_code ignored;
-      const auto length = std::filesystem::file_size(archive, ignored);
+      std::error_code unknown;
+      const auto length = std::filesystem::file_size(archive, unknown);
       failure.words =
-          ignored
+          unknown
               ? "not a portal archive: the file ends before its header "
                 "does, at byte " +
                     std::to_string(header_end)
