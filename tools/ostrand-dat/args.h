@@ -1,6 +1,6 @@
-// The command line of ostrand-dat: numbers as the user may write them, and
-// the parsed form of each subcommand. Parsing only; nothing here touches an
-// archive or the operating system.
+// The command line of ostrand-dat: numbers as the user may write them, the
+// parsed form of each command, and the help texts. Parsing only; nothing
+// here touches an archive or the operating system.
 #ifndef OSTRAND_DAT_TOOL_ARGS_H_
 #define OSTRAND_DAT_TOOL_ARGS_H_
 
@@ -28,23 +28,41 @@ inline constexpr std::uint32_t kMinBlockSize = 5;
 // `sound` without kinds resolves 0 to kLastDefaultKind.
 inline constexpr std::uint32_t kLastDefaultKind = 204;
 
-struct HelpCommand {};
+struct HelpCommand {
+  std::string topic;  // a command's name; empty: every command
+};
+struct VersionCommand {};
 struct InfoCommand {
   std::string archive;
+  bool json = false;
 };
 struct LsCommand {
   std::string archive;
+  bool json = false;  // JSON Lines, one object per entry
 };
 struct CatCommand {
   std::string archive;
   std::uint32_t id = 0;
   bool raw = false;  // the stored bytes, not decompressed
 };
+struct ExtractCommand {
+  std::string archive;
+  std::vector<std::uint32_t> ids;  // ascending, distinct; empty: every entry
+  std::string directory = ".";
+  bool raw = false;    // the stored bytes, not decompressed
+  bool force = false;  // replace existing files
+  unsigned jobs = 0;   // threads; 0: one per processor
+};
+struct VerifyCommand {
+  std::string archive;
+  unsigned jobs = 0;  // threads; 0: one per processor
+};
 struct SoundCommand {
   std::string archive;
   std::uint32_t table_id = 0;
   std::vector<std::uint32_t> kinds;  // in the order given; never empty
   bool dump = false;                 // the whole table; `kinds` unused
+  bool json = false;                 // with dump: one JSON object
 };
 struct PackInput {
   std::uint32_t id = 0;
@@ -57,19 +75,25 @@ struct PackCommand {
   std::vector<PackInput> inputs;  // at least one, ids distinct
 };
 
-using Command = std::variant<HelpCommand, InfoCommand, LsCommand, CatCommand,
-                             SoundCommand, PackCommand>;
+using Command = std::variant<HelpCommand, VersionCommand, InfoCommand,
+                             LsCommand, CatCommand, ExtractCommand,
+                             VerifyCommand, SoundCommand, PackCommand>;
 
 // Parses the arguments after the program name. -h/--help anywhere before
-// `--` asks for help; options may stand anywhere among a subcommand's
+// `--` asks for the command's help (every command's when none is named);
+// `--version` stands alone. Options may stand anywhere among a command's
 // arguments, and `--` ends them. A failure is one line naming what is wrong
 // with which argument.
 std::expected<Command, std::string> parse_args(
     std::span<const std::string_view> args);
 
-// The usage: one line per subcommand form, then the number forms, the
-// `sound --dump` layout and the exit statuses.
+// Every command in one line each, the number forms and the exit statuses.
 std::string usage_text();
+// One command's synopsis and what it does; empty for an unknown name.
+std::string command_help(std::string_view command);
+
+// The names of the commands, in the order the usage lists them.
+std::vector<std::string_view> command_names();
 
 }  // namespace ostrand_dat::tool
 

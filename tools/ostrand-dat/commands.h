@@ -1,25 +1,33 @@
-// The subcommands of ostrand-dat over the archive library. A command hands
-// back what it has for standard output, or the text of its failure, which
-// the caller prints after "error: "; nothing here prints or exits.
+// The commands of ostrand-dat over the archive library. Each writes its
+// output to standard output and its failures, in the form of errors.h, to
+// standard error, and returns the exit status.
 #ifndef OSTRAND_DAT_TOOL_COMMANDS_H_
 #define OSTRAND_DAT_TOOL_COMMANDS_H_
 
-#include <cstddef>
-#include <expected>
+#include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "args.h"
+#include "errors.h"
+#include "ostrand_dat/ostrand_dat.h"
 
 namespace ostrand_dat::tool {
 
-// Bytes for standard output: text lines, or a file's raw contents.
-using Output = std::vector<std::byte>;
+// Runs `command`: 0 on success, 1 after a failure (verify: after damage).
+int run_command(const Command& command);
 
-// Runs `command`. Failures are library errors in their debug form (a sound
-// table that does not decode: the read error's printed form), and for
-// `pack` a PathError naming the input or output file that failed.
-std::expected<Output, std::string> run_command(const Command& command);
+// For the commands of extract.cc.
+int extract(const ExtractCommand& command);
+int verify(const VerifyCommand& command);
+
+// Writes the failure's line to standard error.
+void report(const Failure& failure);
+// The open archive, or nullopt once the reason is reported.
+std::optional<DatDatabase> open_archive(std::string_view archive);
+// Writes `text` to standard output: 0, or 1 once a failure is reported. A
+// reader that has gone away is not a failure: stopping is its choice.
+int write_output(std::string_view text);
 
 }  // namespace ostrand_dat::tool
 

@@ -1,8 +1,6 @@
-// ostrand-dat: looks inside portal archives and packs files into new ones.
-// Exit status 0 on success, 1 when the library or a file fails, 2 for a
-// usage error.
-#include <cstddef>
-#include <expected>
+// ostrand-dat: looks inside portal archives, extracts and checks their
+// files, and packs files into new ones. Exit status 0 on success, 1 when
+// the library or a file fails (or verify finds damage), 2 for a usage error.
 #include <new>
 #include <span>
 #include <string>
@@ -18,45 +16,31 @@ namespace {
 using namespace ostrand_dat::tool;
 
 // Nothing is left to tell if standard error fails too.
-void print_error(const std::string& message, const std::string& after = "") {
-  const std::string text = "error: " + message + "\n" + after;
+void print_error(const std::string& message) {
+  const std::string text = "error: " + message + "\n";
   (void)write_all(kStandardError, std::as_bytes(std::span(text)));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that goes away makes the write fail with BrokenPipe, which
-  // ends the program quietly below, instead of killing it with a signal.
-  ignore_broken_pipe_signal();
+  // A reader that goes away, or a full file size limit, makes a write fail
+  // with an error that the commands report, instead of killing the process
+  // half-way through a file.
+  ignore_write_signals();
 
   const std::vector<std::string_view> args(argc > 0 ? argv + 1 : argv,
                                            argv + argc);
   auto command = parse_args(args);
   if (!command) {
-    print_error(command.error(), usage_text());
+    print_error(command.error() + ". Try 'ostrand-dat --help'.");
     return 2;
   }
-  std::expected<Output, std::string> output;
   try {
-    output = run_command(*command);
+    return run_command(*command);
   } catch (const std::bad_alloc&) {
     // An input or an archive's declared sizes too large for this machine.
     print_error("out of memory");
     return 1;
   }
-  if (!output) {
-    print_error(output.error());
-    return 1;
-  }
-  // One write of everything, so that `cat` hands a file over in one piece.
-  auto written = write_all(kStandardOutput, *output);
-  if (!written) {
-    if (written.error().kind() == ostrand_dat::IoErrorKind::BrokenPipe) {
-      return 0;  // the reader stopped reading; that is its choice
-    }
-    print_error("write to standard output: " + written.error().message());
-    return 1;
-  }
-  return 0;
 }

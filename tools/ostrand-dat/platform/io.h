@@ -1,6 +1,7 @@
 // The tool's only contact with the operating system besides the library:
-// whole writes to a descriptor, whole reads of an input file, and the
-// broken-pipe signal.
+// whole writes to a descriptor, whole reads of an input file, new files
+// that replace their target only once complete, terminals and the signals
+// that writes may raise.
 #ifndef OSTRAND_DAT_TOOL_PLATFORM_IO_H_
 #define OSTRAND_DAT_TOOL_PLATFORM_IO_H_
 
@@ -18,24 +19,65 @@ namespace ostrand_dat::tool {
 inline constexpr int kStandardOutput = 1;
 inline constexpr int kStandardError = 2;
 
-// Makes a write to a pipe without reader fail with BrokenPipe instead of
-// ending the process.
-void ignore_broken_pipe_signal();
+// Makes a write to a pipe without reader fail with BrokenPipe, and a write
+// past the process's file size limit fail with FileTooLarge, instead of
+// ending the process: both are failures the tool reports and cleans up.
+void ignore_write_signals();
+
+// Whether `fd` is a terminal.
+bool is_terminal(int fd);
 
 // Writes all of `bytes` to `fd`, retrying short and interrupted writes: one
 // write(2) when the descriptor takes everything at once.
 std::expected<void, IoError> write_all(int fd,
                                        std::span<const std::byte> bytes);
 
-// Creates or truncates `path` and writes all of `bytes` to it.
-std::expected<void, IoError> write_whole_file(const std::filesystem::path& path,
-                                              std::span<const std::byte> bytes);
-
 // The whole contents of the file at `path`, read to its end (pipes and
 // other unsized files included). A file of more than `limit` bytes fails
 // with FileTooLarge once the limit is passed, so an endless source ends.
 std::expected<std::vector<std::byte>, IoError> read_whole_file(
     const std::filesystem::path& path, std::uint64_t limit);
+
+// A file under construction: written under a temporary name in its
+// target's directory and renamed to the target only when complete and
+// flushed to disk, so that the target never holds a partial file. Until
+// committed, releasing it removes the temporary file. Move-only; one
+// thread at a time.
+class PendingFile {
+ public:
+  // Creates the temporary file beside `target` (mode 0666 less the umask).
+  static std::expected<PendingFile, IoError> create(
+      const std::filesystem::path& target);
+
+  PendingFile(PendingFile&& other) noexcept;
+  PendingFile& operator=(PendingFile&&) = delete;
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  ~PendingFile();
+
+  // Appends `bytes`, retrying short and interrupted writes.
+  std::expected<void, IoError> write(std::span<const std::byte> bytes);
+
+  // Flushes the file to disk, closes it and renames it to the target. With
+  // `replace` an existing target is replaced in one step; without, an
+  // existing target fails with AlreadyExists and stays as it was. On any
+  // failure the temporary file is removed.
+  std::expected<void, IoError> commit(bool replace);
+
+ private:
+  PendingFile(int fd, std::filesystem::path temporary,
+              std::filesystem::path target)
+      : fd_(fd), temporary_(std::move(temporary)), target_(std::move(target)) {}
+  void discard();
+
+  int fd_ = -1;                      // -1 once closed
+  std::filesystem::path temporary_;  // empty once committed or removed
+  std::filesystem::path target_;
+};
+
+// Flushes the directory `dir` (its entries, such as renames) to disk. Best
+// effort: file systems that cannot do it are not an error.
+void sync_directory(const std::filesystem::path& dir);
 
 }  // namespace ostrand_dat::tool
 

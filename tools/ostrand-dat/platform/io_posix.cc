@@ -3,9 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/io.h"
 
@@ -25,9 +28,35 @@ class Descriptor {
   int fd_;
 };
 
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Renames `from` to `to` unless `to` exists, in one step where the file
+// system offers it, else by a hard link (which fails on an existing name)
+// and the removal of `from`.
+int rename_no_replace(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  if (::link(from, to) != 0) return -1;
+  ::unlink(from);
+  return 0;
+}
+
 }  // namespace
 
-void ignore_broken_pipe_signal() { std::signal(SIGPIPE, SIG_IGN); }
+void ignore_write_signals() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool is_terminal(int fd) { return ::isatty(fd) == 1; }
 
 std::expected<void, IoError> write_all(int fd,
                                        std::span<const std::byte> bytes) {
@@ -42,26 +71,9 @@ std::expected<void, IoError> write_all(int fd,
   return {};
 }
 
-std::expected<void, IoError> write_whole_file(const std::filesystem::path& path,
-                                              std::span<const std::byte> bytes) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(IoError::from_os(errno));
-  auto written = write_all(fd, bytes);
-  if (::close(fd) != 0 && errno != EINTR && written) {
-    return std::unexpected(IoError::from_os(errno));
-  }
-  return written;
-}
-
 std::expected<std::vector<std::byte>, IoError> read_whole_file(
     const std::filesystem::path& path, std::uint64_t limit) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_retrying(path.c_str(), O_RDONLY);
   if (fd < 0) return std::unexpected(IoError::from_os(errno));
   const Descriptor file(fd);
   const auto too_large = [limit] {
@@ -103,6 +115,76 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(
   }
   contents.resize(filled);
   return contents;
+}
+
+std::expected<PendingFile, IoError> PendingFile::create(
+    const std::filesystem::path& target) {
+  // Hidden, and unique among this process's files and other processes'
+  // by the process id; a name left by a dead process is skipped.
+  static std::atomic<unsigned> counter{0};
+  constexpr int kAttempts = 100;
+  int code = EEXIST;
+  for (int attempt = 0; attempt < kAttempts && code == EEXIST; ++attempt) {
+    std::filesystem::path temporary =
+        target.parent_path() /
+        ("." + target.filename().string() + ".tmp-" +
+         std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    const int fd =
+        open_retrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) return PendingFile(fd, std::move(temporary), target);
+    code = errno;
+  }
+  return std::unexpected(IoError::from_os(code));
+}
+
+PendingFile::PendingFile(PendingFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      temporary_(std::move(other.temporary_)),
+      target_(std::move(other.target_)) {
+  other.temporary_.clear();
+}
+
+PendingFile::~PendingFile() { discard(); }
+
+void PendingFile::discard() {
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  temporary_.clear();
+}
+
+std::expected<void, IoError> PendingFile::write(
+    std::span<const std::byte> bytes) {
+  return write_all(fd_, bytes);
+}
+
+std::expected<void, IoError> PendingFile::commit(bool replace) {
+  auto fail = [this](int code) -> std::expected<void, IoError> {
+    discard();
+    return std::unexpected(IoError::from_os(code));
+  };
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) return fail(errno);
+  }
+  // After a failed close the descriptor is gone all the same, and the
+  // file's contents are in doubt: the commit fails.
+  if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) {
+    return fail(errno);
+  }
+  const int renamed =
+      replace ? ::rename(temporary_.c_str(), target_.c_str())
+              : rename_no_replace(temporary_.c_str(), target_.c_str());
+  if (renamed != 0) return fail(errno);
+  temporary_.clear();
+  return {};
+}
+
+void sync_directory(const std::filesystem::path& dir) {
+  const int fd =
+      open_retrying(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  const Descriptor directory(fd);
+  while (::fsync(fd) != 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace ostrand_dat::tool

@@ -1,0 +1,56 @@
+// Failures as the tool prints them: what the failure concerns, what is
+// wrong in plain words, and the library's debug form for bug reports:
+//   error: ARCHIVE: <words> (<debug form>)
+//   error: ARCHIVE: 0xXXXXXXXX: <words> (<debug form>)
+#ifndef OSTRAND_DAT_TOOL_ERRORS_H_
+#define OSTRAND_DAT_TOOL_ERRORS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ostrand_dat/error.h"
+
+namespace ostrand_dat::tool {
+
+struct Failure {
+  std::string subject;  // "ARCHIVE", "ARCHIVE: 0xXXXXXXXX", an output path
+  std::string words;    // "is a directory"
+  std::string debug;    // the library's debug form of the error
+};
+
+// "error: SUBJECT: WORDS (DEBUG)" and a line feed.
+std::string error_line(const Failure& failure);
+
+// What went wrong with a file the tool reads or writes: "does not exist",
+// "permission denied", "no space left on the device", ...
+std::string io_words(const IoError& error);
+
+// A failure to open `archive` (the errors of DatDatabase::open). A file too
+// short for the header is "not a portal archive", with its length.
+Failure archive_failure(std::string_view archive, const DatError& error);
+
+// What is wrong with an entry that could not be read. `damage` tells that
+// the archive's bytes are at fault, rather than the system or the id asked
+// for.
+struct EntryProblem {
+  bool damage = false;
+  std::string words;  // "its block chain runs past the end of the file"
+};
+EntryProblem entry_problem(const DatError& error);
+
+// A failure to read entry `id` of `archive`; damage reads "damaged: ...".
+Failure entry_failure(std::string_view archive, std::uint32_t id,
+                      const DatError& error);
+
+// A failure of a file the tool itself reads or writes (pack's inputs and
+// output, extract's files, standard output).
+Failure file_failure(std::string_view path, const IoError& error);
+
+// A failure to create the file `path` (written under a temporary name in
+// its directory first).
+Failure creation_failure(std::string_view path, const IoError& error);
+
+}  // namespace ostrand_dat::tool
+
+#endif  // OSTRAND_DAT_TOOL_ERRORS_H_

@@ -1,0 +1,160 @@
+// extract and verify: every entry (or those asked for) read on several
+// threads through read_entry, outcomes reported in id order.
+#include <cstdio>
+#include <filesystem>
+#include <new>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "batch.h"
+#include "commands.h"
+#include "entry_read.h"
+#include "platform/io.h"
+
+namespace ostrand_dat::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// extract's file name for `id`: eight upper-case hex digits and ".bin".
+std::string file_name(std::uint32_t id) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%08X.bin", static_cast<unsigned>(id));
+  return name;
+}
+
+EntryOutcome failed(const Failure& failure) {
+  return {.bytes = 0, .failed = true, .out = {}, .err = error_line(failure)};
+}
+
+EntryOutcome out_of_memory(std::string_view archive, std::uint32_t id) {
+  return failed({std::string(archive) + ": " + format_id(id), "out of memory",
+                 "std::bad_alloc"});
+}
+
+// Writes one entry to `dir`, under a temporary name until complete.
+EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
+                         const DatFileEntry& entry, const fs::path& dir) {
+  const fs::path target = dir / file_name(entry.id);
+  const std::string target_name = target.string();
+  std::error_code ignored;
+  if (!command.force && fs::exists(fs::symlink_status(target, ignored))) {
+    Failure exists = file_failure(target_name, IoError::from_os(EEXIST));
+    exists.words += "; --force replaces it";
+    return failed(exists);
+  }
+  auto pending = PendingFile::create(target);
+  if (!pending) return failed(creation_failure(target_name, pending.error()));
+  auto read = read_entry(
+      db, entry, command.raw ? EntryForm::kStored : EntryForm::kContents,
+      [&](std::span<const std::byte> bytes) { return pending->write(bytes); });
+  if (!read) {
+    if (!read.error().in_sink) {
+      return failed(
+          entry_failure(command.archive, entry.id, read.error().error));
+    }
+    return failed(file_failure(
+        target_name, read.error().error.get_if<DatError::Io>()->error));
+  }
+  auto committed = pending->commit(command.force);
+  if (!committed) return failed(file_failure(target_name, committed.error()));
+  return {.bytes = read->size, .failed = false, .out = {}, .err = {}};
+}
+
+// What is wrong with `entry`, in words, or nothing.
+std::optional<std::string> damage_of(const DatDatabase& db,
+                                     const DatFileEntry& entry) {
+  auto read = read_entry(db, entry, EntryForm::kContents,
+                         [](std::span<const std::byte>) {
+                           return std::expected<void, IoError>();
+                         });
+  if (!read) return entry_problem(read.error().error).words;
+  if (!entry.is_compressed()) return std::nullopt;
+  if (!read->declared_size) {
+    return "stored compressed, but its " + std::to_string(entry.size) +
+           " stored bytes are too few for the 4-byte size prefix";
+  }
+  if (read->size < *read->declared_size) {
+    return "its compressed stream ends early: it decodes to " +
+           std::to_string(read->size) + " of the " +
+           std::to_string(*read->declared_size) + " bytes its prefix declares";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int extract(const ExtractCommand& command) {
+  auto db = open_archive(command.archive);
+  if (!db) return 1;
+  const fs::path dir = command.directory;
+  std::error_code error;
+  if (!fs::is_directory(dir, error)) {
+    Failure failure = file_failure(
+        command.directory, IoError::from_os(error ? error.value() : ENOTDIR));
+    if (!error) failure.words = "is not a directory";
+    report(failure);
+    return 1;
+  }
+  // The entries to write in ascending id order; an id not in the archive is
+  // reported in its place among them.
+  std::vector<std::uint32_t> ids = command.ids;
+  if (ids.empty()) {
+    for (const DatFileEntry& entry : db->files()) ids.push_back(entry.id);
+  }
+  const BatchTotals totals = run_batch(
+      ids.size(), command.jobs, "extract", "failed", [&](std::size_t i) {
+        const DatFileEntry* entry = db->files().find(ids[i]);
+        if (entry == nullptr) {
+          return failed(entry_failure(command.archive, ids[i],
+                                      DatError(DatError::NotFound{ids[i]})));
+        }
+        try {
+          return extract_one(command, *db, *entry, dir);
+        } catch (const std::bad_alloc&) {
+          return out_of_memory(command.archive, ids[i]);
+        }
+      });
+  // The new names, on disk with the files.
+  sync_directory(dir);
+  return totals.failed == 0 ? 0 : 1;
+}
+
+int verify(const VerifyCommand& command) {
+  auto db = open_archive(command.archive);
+  if (!db) return 1;
+  const auto& files = db->files();
+  const BatchTotals totals = run_batch(
+      files.size(), command.jobs, "verify", "damaged", [&](std::size_t i) {
+        const DatFileEntry& entry = files.begin()[i];
+        std::optional<std::string> damage;
+        try {
+          damage = damage_of(*db, entry);
+        } catch (const std::bad_alloc&) {
+          return out_of_memory(command.archive, entry.id);
+        }
+        EntryOutcome outcome;
+        outcome.bytes = entry.size;
+        if (damage) {
+          outcome.failed = true;
+          outcome.out = format_id(entry.id) + ": " + *damage + "\n";
+        }
+        return outcome;
+      });
+  if (totals.out_error) {
+    // A reader that went away chose to stop; the status still tells damage.
+    if (totals.out_error->kind() == IoErrorKind::BrokenPipe) {
+      return totals.failed == 0 ? 0 : 1;
+    }
+    report(file_failure("standard output", *totals.out_error));
+    return 1;
+  }
+  const int written =
+      write_output(std::to_string(files.size()) + " files checked, " +
+                   std::to_string(totals.failed) + " damaged\n");
+  return written != 0 || totals.failed != 0 ? 1 : 0;
+}
+
+}  // namespace ostrand_dat::tool

@@ -1,0 +1,152 @@
+// Every failure names what it concerns, says what is wrong in words and
+// keeps the library's debug form.
+#include "errors.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "tool_test_support.h"
+
+namespace ostrand_dat::tool {
+namespace {
+
+using namespace testing;
+using ErrorsTest = ToolTest;
+
+// The error the library gives for opening `path`.
+DatError open_error(const std::string& path) {
+  auto db = DatDatabase::open(path);
+  EXPECT_FALSE(db);
+  return db ? DatError(DatError::Other{"opened"}) : std::move(db.error());
+}
+
+TEST_F(ErrorsTest, ArchiveAndEntryFailuresInPlainWordsThenTheDebugForm) {
+  const std::string small = file("README.md", Bytes(28, std::byte{'#'}));
+  const std::string missing = (dir_ / "missing.dat").string();
+  Bytes cut_directory = image_;  // the directory is written last
+  cut_directory.resize(cut_directory.size() - 100);
+  Bytes no_payload = image_;
+  put_u32(no_payload, 324, 4);  // block_size
+  const std::string cut = file("cut.dat", cut_directory);
+  const std::string tiny_blocks = file("tiny.dat", no_payload);
+  const std::string past_end =
+      file("past.dat", with_entry_field(image_, kMultiBlock, 8, 0x7FFFFF00));
+  const std::string huge =
+      file("huge.dat", with_entry_field(image_, kPlain, 12, 0x7FFFFFFF));
+  const std::string archive_damage = "not a portal archive, or damaged: ";
+  const struct {
+    std::vector<std::string> args;
+    std::string subject, words;
+    std::string debug;  // empty: the library's error for opening the subject
+  } cases[] = {
+      {{"info", small},
+       small,
+       "not a portal archive: the file is 28 bytes, its header ends at byte "
+       "400",
+       ""},
+      {{"ls", dir_.string()}, dir_.string(), "is a directory", ""},
+      {{"verify", missing}, missing, "does not exist", ""},
+      {{"info", cut},
+       cut,
+       archive_damage + "its directory runs past the end of the file",
+       ""},
+      {{"ls", tiny_blocks},
+       tiny_blocks,
+       archive_damage +
+           "its block size leaves no room for data after the block pointer",
+       ""},
+      {{"cat", archive_, "0x12345"},
+       archive_ + ": 0x00012345",
+       "no file with this id",
+       "NotFound(74565)"},
+      {{"sound", "--dump", archive_, "9"},
+       archive_ + ": 0x00000009",
+       "no file with this id",
+       "NotFound(9)"},
+      {{"sound", archive_, "0x0A000002"},
+       archive_ + ": 0x0A000002",
+       "not a sound table: its data ends inside a record",
+       "BinRead(failed to fill whole buffer)"},
+      {{"cat", past_end, "0x01000003"},
+       past_end + ": 0x01000003",
+       "damaged: its block chain runs past the end of the file",
+       "Io(Error { kind: UnexpectedEof, message: \"failed to fill whole "
+       "buffer\" })"},
+      {{"cat", "--raw", huge, "0x01000001"},
+       huge + ": 0x01000001",
+       "damaged: its size is larger than the whole file",
+       debug_string(DatDatabase::open(huge)->get_file(kPlain).error())},
+      {{"pack", (dir_ / "new.dat").string(), "1=" + missing},
+       missing,
+       "does not exist",
+       debug_string(IoError::from_os(ENOENT))},
+      {{"pack", (dir_ / "no" / "new.dat").string(), "1=" + small},
+       (dir_ / "no" / "new.dat").string(),
+       "its directory does not exist",
+       debug_string(IoError::from_os(ENOENT))},
+      {{"pack", dir_.string(), "1=" + small},
+       dir_.string(),
+       "is a directory",
+       debug_string(IoError::from_os(EISDIR))},
+      {{"extract", "-C", missing, archive_},
+       missing,
+       "does not exist",
+       debug_string(IoError::from_os(ENOENT))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.subject);
+    const std::string debug =
+        c.debug.empty() ? debug_string(open_error(c.subject)) : c.debug;
+    const ToolRun r = run(c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "error: " + c.subject + ": " + c.words + " (" + debug + ")\n");
+    EXPECT_EQ(r.out, "");
+  }
+  // The one multi-line debug form: a header field cut short.
+  EXPECT_NE(debug_string(open_error(small)).find("\n"), std::string::npos);
+}
+
+TEST(PlainWords, CoverEveryKindTheToolMeets) {
+  const auto read_error = [](IoError cause, std::string context) {
+    return DatError(
+        ReadError{std::move(cause), {{std::move(context), "x.cc", 1}}});
+  };
+  const struct {
+    DatError error;
+    std::string archive_words;  // opening the archive
+    std::string entry_words;    // reading an entry
+  } cases[] = {
+      {DatError::PathError{"a", IoError::from_os(EACCES)}, "permission denied",
+       "cannot be read: permission denied"},
+      {read_error(IoError::from_os(EIO),
+                  "While parsing field 'magic' in DatHeader"),
+       "input/output error", "its data ends inside a record"},
+      {read_error(IoError::unexpected_eof(),
+                  "While parsing field 'bit_flags' in DatFileEntry"),
+       "not a portal archive, or damaged: a directory node counts more than 61 "
+       "entries",
+       "its data ends inside a record"},
+      {DatError::Corruption{
+           "directory node at offset 0x190 is its own ancestor"},
+       "not a portal archive, or damaged: its directory loops back on itself",
+       "its directory loops back on itself"},
+      {DatError::Corruption{"something new"},
+       "not a portal archive, or damaged: its bytes do not describe a "
+       "consistent archive",
+       "its bytes do not describe a consistent archive"},
+      {DatError::Other{"what it was"}, "what it was", "what it was"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(debug_string(c.error));
+    const Failure opened = archive_failure("a.dat", c.error);
+    EXPECT_EQ(opened.words, c.archive_words);
+    EXPECT_EQ(opened.debug, debug_string(c.error));
+    EXPECT_EQ(entry_problem(c.error).words, c.entry_words);
+  }
+  EXPECT_EQ(io_words(IoError::from_os(EROFS)), "the file system is read-only");
+}
+
+}  // namespace
+}  // namespace ostrand_dat::tool
