@@ -1,0 +1,258 @@
+#include "lrs_decoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ostrand_dat::lrs {
+namespace {
+
+constexpr std::uint32_t kTopBit = 0x80000000u;
+
+// Every token of the fast path is copied as kTokenCopy bytes, enough for
+// the longest reference (17 bytes) in whole 16-byte registers, whatever its
+// kind and length: one copy with no branch on the length or the kind. A
+// literal copies from the input, a reference from the output.
+constexpr std::size_t kTokenCopy = 32;
+
+// Margins of the fast path. A group is at most 17 input bytes (a control
+// byte and eight 2-byte references) and at most 8 * 17 = 136 output bytes.
+// Its last token starts at most 15 bytes into the group and reads
+// kTokenCopy bytes from there; it starts at most 7 * 17 = 119 bytes into the
+// group's output and writes kTokenCopy bytes from there. The bytes written
+// past a token's end lie beyond the decoded output and are overwritten by
+// later tokens or left out of the result.
+constexpr std::ptrdiff_t kFastInput = 15 + kTokenCopy + 1;
+static_assert(kFastRoom >= 7 * kMaxMatch + kTokenCopy);
+
+// Copies kTokenCopy bytes through registers: every load before any store,
+// so the two ranges may overlap.
+inline void copy_token(std::byte* to, const std::byte* from) {
+  std::byte head[16];
+  std::byte tail[16];
+  std::memcpy(head, from, 16);
+  std::memcpy(tail, from + 16, 16);
+  std::memcpy(to, head, 16);
+  std::memcpy(to + 16, tail, 16);
+}
+
+inline void copy8(std::byte* to, const std::byte* from) {
+  std::uint64_t word;
+  std::memcpy(&word, from, 8);
+  std::memcpy(to, &word, 8);
+}
+
+// The references the fast path does not copy in one piece: a run (the
+// distance is shorter than the length, so the copy reads bytes it writes),
+// a reference reaching before the start of the output, and the two that
+// end decoding (distance 0; a reference while the output is still empty).
+// Returns false for the latter. Writes at most kMaxMatch + 7 bytes.
+[[gnu::noinline]] bool odd_reference(std::size_t distance, std::size_t length,
+                                     std::byte* op, const std::byte* history) {
+  const auto written = static_cast<std::size_t>(op - history);
+  if (distance == 0 || written == 0) return false;
+  if (distance > written) {
+    // Before the start: only while the whole output lies in `history`, so
+    // history[0] is its first byte. The source position is clamped to 0
+    // until the output has grown to `distance` bytes.
+    for (std::size_t i = 0; i < length; ++i) {
+      const std::size_t at = written + i;
+      op[i] = history[at >= distance ? at - distance : 0];
+    }
+    return true;
+  }
+  // A run with a period below the length. Copying 8 bytes from `from`
+  // leaves the first (to - from) of them right, so the gap to `from`
+  // doubles, staying a multiple of the period, until it reaches 8; from
+  // then on 8-byte steps at a fixed gap repeat the pattern.
+  const std::byte* from = op - distance;
+  std::byte* to = op;
+  std::byte* const stop = op + length;
+  while (to - from < 8) {
+    copy8(to, from);
+    to += to - from;
+  }
+  for (; to < stop; to += 8, from += 8) copy8(to, from);
+  return true;
+}
+
+// One token of a group whose control bit is `is_reference`, with no branch
+// on its kind: both kinds are one copy of kTokenCopy bytes, from the input
+// for a literal and from the output for a reference, and then advance op by
+// 1 or by the length. Only the odd references branch away. kNearStart: the
+// output may still be shorter than kMaxDistance, so a reference may reach
+// before its start.
+template <bool kNearStart>
+[[gnu::always_inline]] inline bool fast_token(std::size_t is_reference,
+                                              const std::byte*& in,
+                                              std::byte*& op,
+                                              const std::byte* history) {
+  const auto b1 = std::to_integer<std::size_t>(in[0]);
+  const auto b2 = std::to_integer<std::size_t>(in[1]);
+  const std::size_t distance = b1 | (b2 & 0xF0) << 4;
+  const std::size_t length = (b2 & 0x0F) + kMinMatch;
+  // All ones for a reference, else zero: the selects below are masks, as
+  // the kind of a token is as good as random and a branch on it would be
+  // mispredicted about as often as not.
+  const std::size_t mask = 0 - is_reference;
+  // The top bit of `odd` is set for a reference whose distance is shorter
+  // than its length (a run, or distance 0) or, near the start, longer than
+  // the output so far.
+  std::size_t odd = distance - length;
+  if constexpr (kNearStart) {
+    odd |= static_cast<std::size_t>(op - history) - distance;
+  }
+  if ((odd & mask) >> (sizeof(std::size_t) * 8 - 1)) [[unlikely]] {
+    if (!odd_reference(distance, length, op, history)) return false;
+    op += length;
+    in += 2;
+    return true;
+  }
+  // The source of the copy as a number: the input for a literal, else the
+  // output `distance` back (inside `history` unless near the start, where
+  // it is only taken for a reference).
+  const auto literal_from = reinterpret_cast<std::uintptr_t>(in);
+  const auto reference_from = reinterpret_cast<std::uintptr_t>(op) - distance;
+  const auto from = literal_from ^ ((literal_from ^ reference_from) & mask);
+  copy_token(op, reinterpret_cast<const std::byte*>(from));
+  op += 1 + ((length - 1) & mask);
+  in += 1 + is_reference;
+  return true;
+}
+
+// Decodes the whole group at `in` (its control byte first); false when a
+// token ends decoding, with `in` and `op` then undefined.
+template <bool kNearStart>
+[[gnu::always_inline]] inline bool fast_group(const std::byte*& in,
+                                              std::byte*& op,
+                                              const std::byte* history) {
+  const auto control = std::to_integer<std::size_t>(*in++);
+  return fast_token<kNearStart>(control >> 7 & 1, in, op, history) &&
+         fast_token<kNearStart>(control >> 6 & 1, in, op, history) &&
+         fast_token<kNearStart>(control >> 5 & 1, in, op, history) &&
+         fast_token<kNearStart>(control >> 4 & 1, in, op, history) &&
+         fast_token<kNearStart>(control >> 3 & 1, in, op, history) &&
+         fast_token<kNearStart>(control >> 2 & 1, in, op, history) &&
+         fast_token<kNearStart>(control >> 1 & 1, in, op, history) &&
+         fast_token<kNearStart>(control & 1, in, op, history);
+}
+
+}  // namespace
+
+// Two paths. The fast one decodes whole groups while kFastInput input
+// bytes and kFastRoom bytes of room lie ahead, so that it checks neither
+// per token. The careful one decodes one token at a time and checks every
+// byte; it runs near the end of the input or the room, and to finish a
+// group that a previous call left half done.
+Outcome decode(Ranges& r, TokenState& state) {
+  const std::byte* in = r.in;
+  const std::byte* const in_end = r.in_end;
+  const std::byte* const history = r.history;
+  std::byte* op = r.op;
+  std::byte* const op_end = r.op_end;
+  // Where the fast path must stop; a group may begin before these.
+  const std::byte* const in_fast =
+      in_end - in > kFastInput ? in_end - kFastInput : in;
+  std::byte* const op_fast =
+      op_end - op > static_cast<std::ptrdiff_t>(kFastRoom) ? op_end - kFastRoom
+                                                           : op;
+  Outcome outcome;
+  // Invariant: [history, op) is the output so far (its last kMaxDistance
+  // bytes at least), op <= op_end and in <= in_end. Each exit stores in and
+  // op back, so the next call resumes where this one stopped.
+  for (;;) {
+    if (state.bits == TokenState::kGroupDone) {
+      // At a group boundary. Each fast step uses at most kFastInput input
+      // bytes and kFastRoom bytes of room, so the loop needs no other test.
+      bool going = true;
+      while (in < in_fast && op < op_fast && going) {
+        if (*in == std::byte{0}) {
+          // Eight literals, as in data that does not compress.
+          copy8(op, in + 1);
+          op += 8;
+          in += 9;
+        } else if (op - history >= static_cast<std::ptrdiff_t>(kMaxDistance)) {
+          going = fast_group<false>(in, op, history);
+        } else {
+          going = fast_group<true>(in, op, history);
+        }
+      }
+      if (!going) {
+        outcome = Outcome::kEnded;
+        break;
+      }
+      if (op == op_end) {
+        outcome = r.room_is_final ? Outcome::kEnded : Outcome::kNeedRoom;
+        break;
+      }
+      if (in == in_end) {
+        outcome = Outcome::kNeedInput;
+        break;
+      }
+      if (!r.room_is_final &&
+          op_end - op < static_cast<std::ptrdiff_t>(kFastRoom)) {
+        outcome = Outcome::kNeedRoom;
+        break;
+      }
+      // The careful path starts a group. A control byte is read only when
+      // a token is about to be decoded.
+      state.bits = std::to_integer<std::uint32_t>(*in++) << 24 | 1u << 23;
+    }
+    if (op == op_end) {
+      outcome = r.room_is_final ? Outcome::kEnded : Outcome::kNeedRoom;
+      break;
+    }
+    if ((state.bits & kTopBit) == 0) {
+      if (in == in_end) {
+        outcome = Outcome::kNeedInput;
+        break;
+      }
+      *op++ = *in++;
+    } else {
+      // Room for the whole reference unless the room ends the output.
+      if (!r.room_is_final &&
+          op_end - op < static_cast<std::ptrdiff_t>(kMaxMatch)) {
+        outcome = Outcome::kNeedRoom;
+        break;
+      }
+      if (!state.has_half) {
+        if (in == in_end) {
+          outcome = Outcome::kNeedInput;
+          break;
+        }
+        state.half = *in++;
+        state.has_half = true;
+      }
+      if (in == in_end) {
+        outcome = Outcome::kNeedInput;
+        break;
+      }
+      const auto b1 = std::to_integer<std::size_t>(state.half);
+      const auto b2 = std::to_integer<std::size_t>(*in++);
+      state.has_half = false;
+      const std::size_t distance = b1 | (b2 & 0xF0) << 4;
+      const auto written = static_cast<std::size_t>(op - history);
+      // Distance 0 ends the stream; with nothing decoded yet there is no
+      // byte to copy, so such a reference ends it too.
+      if (distance == 0 || written == 0) {
+        outcome = Outcome::kEnded;
+        break;
+      }
+      const std::size_t length = std::min(
+          (b2 & 0x0F) + kMinMatch, static_cast<std::size_t>(op_end - op));
+      // Byte by byte, the source position clamped to the first output byte
+      // while the output is shorter than the distance (then `history` is
+      // that byte).
+      for (std::size_t i = 0; i < length; ++i) {
+        const std::size_t at = written + i;
+        op[i] = history[at >= distance ? at - distance : 0];
+      }
+      op += length;
+    }
+    state.bits <<= 1;
+  }
+  r.in = in;
+  r.op = op;
+  return outcome;
+}
+
+}  // namespace ostrand_dat::lrs
