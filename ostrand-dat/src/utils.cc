@@ -42,25 +42,41 @@ std::uint32_t load_u32(const std::byte* p) {
 
 }  // namespace
 
-// The output is sized once: the declared size bounded by what the input can
-// produce (a 2-byte token yields at most 17 bytes), so a lying size header
-// costs no memory. It is value-initialised: the fast path reads bytes just
-// past the decoded output, which must hold some value, and zeroing costs
-// little next to decoding (the pages are touched either way).
+// The output grows with what the stream decodes, not with what its header
+// declares: room is added geometrically, each time zero-filled, from a
+// modest start. The whole possible output (the declared size, bounded by
+// what the input can produce, as a 2-byte token yields at most 17 bytes) is
+// reserved first, so growing never moves what was decoded; a reservation
+// takes address space only, and memory as the output fills it. The fast
+// path reads a little past the decoded output, which is why the room is
+// initialised rather than left raw.
 std::vector<std::byte> decompress_lrs(std::span<const std::byte> input) {
   if (input.size() < 4) return std::vector<std::byte>(input.begin(), input.end());
-  const std::uint64_t output_size = load_u32(input.data());
+  constexpr std::size_t kFirstRoom = std::size_t{64} << 10;
   const auto stream = input.subspan(4);
-  const std::uint64_t most = stream.size() / 2 * lrs::kMaxMatch + 1;
-  std::vector<std::byte> out(static_cast<std::size_t>(std::min(output_size, most)));
+  const std::size_t limit = static_cast<std::size_t>(std::min<std::uint64_t>(
+      load_u32(input.data()), stream.size() / 2 * lrs::kMaxMatch + 1));
+  std::vector<std::byte> out;
+  out.reserve(limit);
+  out.resize(std::min(limit, kFirstRoom));
   lrs::Ranges ranges{.in = stream.data(),
                      .in_end = stream.data() + stream.size(),
                      .history = out.data(),
                      .op = out.data(),
                      .op_end = out.data() + out.size(),
-                     .room_is_final = true};
+                     .room_is_final = out.size() == limit};
   lrs::TokenState state;
-  lrs::decode(ranges, state);
+  // Each round decodes until the input ends, decoding ends, or the room
+  // runs short; only the last adds room, at least doubling it, and no round
+  // adds room past `limit`, where the room is final. So the loop ends.
+  while (lrs::decode(ranges, state) == lrs::Outcome::kNeedRoom) {
+    const auto written = static_cast<std::size_t>(ranges.op - out.data());
+    out.resize(std::min(limit, 2 * out.size()));
+    ranges.history = out.data();
+    ranges.op = out.data() + written;
+    ranges.op_end = out.data() + out.size();
+    ranges.room_is_final = out.size() == limit;
+  }
   out.resize(static_cast<std::size_t>(ranges.op - out.data()));
   return out;
 }

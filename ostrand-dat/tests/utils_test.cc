@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "plain_reference.h"
@@ -201,6 +202,33 @@ TEST(DecompressLrs, AgreesWithThePlainDecoderOnRandomTokenStreams) {
       ASSERT_LE(fast.size(), size);
     }
   }
+}
+
+// Outputs far longer than the first room, so that it grows many times
+// while references and runs cross each boundary, with declared sizes that
+// end the output before, at and after what the stream holds.
+TEST(DecompressLrs, GrowsItsOutputAsTheStreamDecodes) {
+  Bytes text;
+  for (int i = 0; text.size() < 700000; ++i) {
+    const Bytes line =
+        bytes("entry " + std::to_string(i * 7919 % 1000) + ": " +
+              std::string(static_cast<std::size_t>(i % 23), '=') + "\n");
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  Bytes packed = compress_lrs(text);
+  const auto size = static_cast<std::uint32_t>(text.size());
+  for (std::uint32_t declared :
+       {size, size - 1, size + 1, 65536u, 65537u, 131071u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(declared);
+    set_declared_size(packed, declared);
+    const Bytes out = decompress_lrs(packed);
+    ASSERT_EQ(out.size(), std::min(declared, size));
+    ASSERT_TRUE(std::equal(out.begin(), out.end(), text.begin()));
+  }
+  // A zero run: references of distance 1 throughout, 8.5 bytes out per
+  // byte in, so the output outgrows the input many times over.
+  const Bytes zeros(1 << 20);
+  EXPECT_EQ(decompress_lrs(compress_lrs(zeros)), zeros);
 }
 
 TEST(CompressLrs, RoundTripsAndShrinksRepetitiveData) {
