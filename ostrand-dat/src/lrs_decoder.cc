@@ -41,11 +41,51 @@ inline void copy8(std::byte* to, const std::byte* from) {
   std::memcpy(to, &word, 8);
 }
 
+// Little-endian 8-byte words, built from bytes (one load or store where
+// the machine is little-endian, which compilers see).
+inline std::uint64_t load_le64(const std::byte* p) {
+  std::uint64_t word = 0;
+  for (int i = 7; i >= 0; --i)
+    word = word << 8 | std::to_integer<std::uint64_t>(p[i]);
+  return word;
+}
+
+inline void store_le64(std::byte* p, std::uint64_t word) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::byte>(word >> (8 * i));
+}
+
+// For a run of period 1 to 8, by period: the mask of one period's bytes in a
+// little-endian word, the factor that repeats it through the word (copies
+// at every multiple of the period, which cannot carry into each other), and
+// the largest multiple of the period up to 8, the step at which that word
+// repeats in the output.
+struct Period {
+  std::uint64_t mask;
+  std::uint64_t spread;
+  std::size_t step;
+};
+constexpr Period kPeriods[9] = {
+    {},
+    {0xFF, 0x0101010101010101, 8},
+    {0xFFFF, 0x0001000100010001, 8},
+    {0xFFFFFF, 0x0001000001000001, 6},
+    {0xFFFFFFFF, 0x0000000100000001, 8},
+    {0xFFFFFFFFFF, 0x0000010000000001, 5},
+    {0xFFFFFFFFFFFF, 0x0001000000000001, 6},
+    {0xFFFFFFFFFFFFFF, 0x0100000000000001, 7},
+    {0xFFFFFFFFFFFFFFFF, 0x0000000000000001, 8},
+};
+
 // The references the fast path does not copy in one piece: a run (the
 // distance is shorter than the length, so the copy reads bytes it writes),
 // a reference reaching before the start of the output, and the two that
 // end decoding (distance 0; a reference while the output is still empty).
-// Returns false for the latter. Writes at most kMaxMatch + 7 bytes.
+// Returns false for the latter. Writes at most kTokenCopy bytes.
+//
+// A run is built from the `distance` bytes before op, already final, and
+// stored without reading back what it stores: a load that overlaps recent
+// stores only partly waits for them to reach the cache, which costs more
+// than the rest of the token.
 [[gnu::noinline]] bool odd_reference(std::size_t distance, std::size_t length,
                                      std::byte* op, const std::byte* history) {
   const auto written = static_cast<std::size_t>(op - history);
@@ -60,18 +100,23 @@ inline void copy8(std::byte* to, const std::byte* from) {
     }
     return true;
   }
-  // A run with a period below the length. Copying 8 bytes from `from`
-  // leaves the first (to - from) of them right, so the gap to `from`
-  // doubles, staying a multiple of the period, until it reaches 8; from
-  // then on 8-byte steps at a fixed gap repeat the pattern.
-  const std::byte* from = op - distance;
-  std::byte* to = op;
-  std::byte* const stop = op + length;
-  while (to - from < 8) {
-    copy8(to, from);
-    to += to - from;
+  if (distance > 8) {
+    // Period 9 to 16: the first `distance` of the 16 bytes from
+    // op - distance are the period; stored at op, and again `distance`
+    // further on, where their first `distance` bytes are right too, they
+    // make the first 2 * distance bytes, more than the 17 needed.
+    std::byte period[16];
+    std::memcpy(period, op - distance, 16);
+    std::memcpy(op, period, 16);
+    std::memcpy(op + distance, period, 16);
+    return true;
   }
-  for (; to < stop; to += 8, from += 8) copy8(to, from);
+  // Period 1 to 8: a word of the period repeated, stored every `step`
+  // bytes; four stores reach past 17 bytes, as the step is at least 5.
+  const Period& period = kPeriods[distance];
+  const std::uint64_t word =
+      (load_le64(op - distance) & period.mask) * period.spread;
+  for (std::size_t i = 0; i < 4; ++i) store_le64(op + i * period.step, word);
   return true;
 }
 
