@@ -8,31 +8,36 @@ namespace {
 
 constexpr std::uint32_t kTopBit = 0x80000000u;
 
-// Every token of the fast path is copied as kTokenCopy bytes, enough for
-// the longest reference (17 bytes) in whole 16-byte registers, whatever its
-// kind and length: one copy with no branch on the length or the kind. A
-// literal copies from the input, a reference from the output.
-constexpr std::size_t kTokenCopy = 32;
+// Every token of the fast path is copied as kTokenCopy bytes, the longest
+// reference, whatever its kind and length: one copy with no branch on
+// either. A literal copies from the input, a reference from the output.
+// Copied as 16 bytes and one more rather than as two 16-byte halves: the
+// second half would mostly read bytes that recent tokens stored past their
+// ends, and a load that overlaps a recent store only in part waits for it.
+constexpr std::size_t kTokenCopy = kMaxMatch;
+// What odd_reference() writes at most, from the start of its token.
+constexpr std::size_t kRunWrite = 32;
 
 // Margins of the fast path. A group is at most 17 input bytes (a control
 // byte and eight 2-byte references) and at most 8 * 17 = 136 output bytes.
-// Its last token starts at most 15 bytes into the group and reads
-// kTokenCopy bytes from there; it starts at most 7 * 17 = 119 bytes into the
-// group's output and writes kTokenCopy bytes from there. The bytes written
-// past a token's end lie beyond the decoded output and are overwritten by
-// later tokens or left out of the result.
-constexpr std::ptrdiff_t kFastInput = 15 + kTokenCopy + 1;
-static_assert(kFastRoom >= 7 * kMaxMatch + kTokenCopy);
+// Its last token starts at most 15 bytes into the group and reads at most
+// kTokenCopy bytes from there; it starts at most 7 * 17 = 119 bytes into
+// the group's output and writes at most kRunWrite bytes from there. The
+// bytes written past a token's end lie beyond the decoded output and are
+// overwritten by later tokens or left out of the result.
+constexpr std::ptrdiff_t kFastInput = 15 + kTokenCopy;
+static_assert(kTokenCopy <= kRunWrite);
+static_assert(kFastRoom >= 7 * kMaxMatch + kRunWrite);
 
 // Copies kTokenCopy bytes through registers: every load before any store,
 // so the two ranges may overlap.
 inline void copy_token(std::byte* to, const std::byte* from) {
+  static_assert(kTokenCopy == 17);
   std::byte head[16];
-  std::byte tail[16];
   std::memcpy(head, from, 16);
-  std::memcpy(tail, from + 16, 16);
+  const std::byte last = from[16];
   std::memcpy(to, head, 16);
-  std::memcpy(to + 16, tail, 16);
+  to[16] = last;
 }
 
 inline void copy8(std::byte* to, const std::byte* from) {
@@ -80,7 +85,7 @@ constexpr Period kPeriods[9] = {
 // distance is shorter than the length, so the copy reads bytes it writes),
 // a reference reaching before the start of the output, and the two that
 // end decoding (distance 0; a reference while the output is still empty).
-// Returns false for the latter. Writes at most kTokenCopy bytes.
+// Returns false for the latter. Writes at most kRunWrite bytes.
 //
 // A run is built from the `distance` bytes before op, already final, and
 // stored without reading back what it stores: a load that overlaps recent
