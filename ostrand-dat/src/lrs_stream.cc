@@ -72,8 +72,11 @@ void LrsStreamDecoder::start_decoding() {
       std::to_integer<std::uint64_t>(prefix_[1]) << 8 |
       std::to_integer<std::uint64_t>(prefix_[2]) << 16 |
       std::to_integer<std::uint64_t>(prefix_[3]) << 24;
-  // A 2-byte token yields at most kMaxMatch bytes.
-  remaining_ = std::min(declared, (stored_size_ - 4) / 2 * lrs::kMaxMatch + 1);
+  // A 2-byte token yields at most kMaxMatch bytes. More tokens than a u32
+  // size can use are not counted, so that the product cannot overflow.
+  const std::uint64_t tokens =
+      std::min<std::uint64_t>((stored_size_ - 4) / 2, std::uint64_t{1} << 32);
+  remaining_ = std::min(declared, tokens * lrs::kMaxMatch + 1);
   if (remaining_ == 0) {
     status_ = Status::kEnded;
     return;

@@ -428,6 +428,23 @@ TEST(LrsStreamDecoder, FinishHandsOutWhatAShortInputDecodesTo) {
   }
 }
 
+// The most output a stored size allows, 1 + 17 per 2-byte token, must not
+// wrap around for a stored size announced far larger than what arrives:
+// here it would wrap to 17 and cut the output there.
+TEST(LrsStreamDecoder, AHugeStoredSizeDoesNotBoundTheOutput) {
+  const Bytes packed = compress_lrs(pseudo_random(5000, 9, 6));
+  const std::uint64_t tokens = 0xFFFFFFFFFFFFFFFFu / 17 + 1;
+  LrsStreamDecoder decoder(4 + 2 * tokens);
+  Bytes out;
+  auto sink = [&out](std::span<const std::byte> bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return true;
+  };
+  // Decoding ends at the declared size, long before the announced end.
+  EXPECT_EQ(decoder.feed(packed, sink), LrsStreamDecoder::Status::kEnded);
+  EXPECT_EQ(out, decompress_lrs(packed));
+}
+
 TEST(CompressLrs, RoundTripsAndShrinksRepetitiveData) {
   Bytes text;
   for (int i = 0; i < 400; ++i) {
