@@ -1,6 +1,7 @@
 #include "lrs_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace ostrand_dat::lrs {
@@ -46,17 +47,20 @@ inline void copy8(std::byte* to, const std::byte* from) {
   std::memcpy(to, &word, 8);
 }
 
-// Little-endian 8-byte words, built from bytes (one load or store where
-// the machine is little-endian, which compilers see).
+// Little-endian 8-byte words: one load or store, and a byte swap where the
+// machine is big-endian.
 inline std::uint64_t load_le64(const std::byte* p) {
-  std::uint64_t word = 0;
-  for (int i = 7; i >= 0; --i)
-    word = word << 8 | std::to_integer<std::uint64_t>(p[i]);
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  if constexpr (std::endian::native == std::endian::big)
+    word = std::byteswap(word);
   return word;
 }
 
 inline void store_le64(std::byte* p, std::uint64_t word) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::byte>(word >> (8 * i));
+  if constexpr (std::endian::native == std::endian::big)
+    word = std::byteswap(word);
+  std::memcpy(p, &word, 8);
 }
 
 // For a run of period 1 to 8, by period: the mask of one period's bytes in a
