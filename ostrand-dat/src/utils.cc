@@ -66,9 +66,9 @@ std::vector<std::byte> decompress_lrs(std::span<const std::byte> input) {
                      .op_end = out.data() + out.size(),
                      .room_is_final = out.size() == limit};
   lrs::TokenState state;
-  // Each round decodes until the input ends, decoding ends, or the room
-  // runs short; only the last adds room, at least doubling it, and no round
-  // adds room past `limit`, where the room is final. So the loop ends.
+  // A round ends when the input is used up, when decoding ends, or when the
+  // room runs short; only then is room added, doubled up to `limit`, where
+  // it is final and no round asks for more. So the loop ends.
   while (lrs::decode(ranges, state) == lrs::Outcome::kNeedRoom) {
     const auto written = static_cast<std::size_t>(ranges.op - out.data());
     out.resize(std::min(limit, 2 * out.size()));
