@@ -1,10 +1,14 @@
-// Any bytes through the encoder and back: both decoders must give the input
-// back exactly, and the encoder may add no more than one control byte per
-// eight literals plus the size prefix.
+// Any bytes through the encoder and back: both decoders, and the stream
+// decoder fed the encoder's output in pieces, must give the input back
+// exactly, and the encoder may add no more than one control byte per eight
+// literals plus the size prefix.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
+#include "lrs_stream.h"
 #include "fuzz_support.h"
 #include "ostrand_dat/utils.h"
 #include "plain_reference.h"
@@ -22,5 +26,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       "decompress_lrs(compress_lrs(x)) == x");
   ostrand_fuzz::check(ostrand_dat::plain::decompress(packed) == unpacked,
                       "the plain decoder reads the encoder's output alike");
+  // Pieces of 1 to 32 bytes, their sizes read from the input; the smallest
+  // chunk, so that the window slides as often as it can.
+  std::vector<std::byte> streamed;
+  ostrand_dat::LrsStreamDecoder decoder(packed.size(), 0);
+  for (std::size_t fed = 0, k = 0; fed < packed.size(); ++k) {
+    const std::size_t piece = std::min<std::size_t>(
+        1 + (size == 0 ? 0 : data[k % size] % 32), packed.size() - fed);
+    decoder.feed(std::span(packed).subspan(fed, piece),
+                 [&streamed](std::span<const std::byte> bytes) {
+                   streamed.insert(streamed.end(), bytes.begin(), bytes.end());
+                   return true;
+                 });
+    fed += piece;
+  }
+  ostrand_fuzz::check(
+      decoder.status() == ostrand_dat::LrsStreamDecoder::Status::kEnded,
+      "the stream decoder has ended with the last stored byte");
+  ostrand_fuzz::check(streamed == unpacked,
+                      "the stream decoder reads the encoder's output alike");
   return 0;
 }

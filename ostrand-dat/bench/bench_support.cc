@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -54,20 +55,42 @@ const std::filesystem::path& scratch_dir() {
   return dir.path;
 }
 
-std::vector<std::byte> real_data(std::size_t limit) {
-  static const std::vector<std::byte> tar = [] {
-    if (const char* given = std::getenv("OSTRAND_BENCH_TAR")) {
-      return read_file(given);
+std::vector<std::byte> real_data(std::size_t limit, DataKind kind) {
+  struct Source {
+    const char* variable;
+    const char* name;
+    // Shell commands that write the data to standard output; tar reports
+    // files that vanish or cannot be read, and what it wrote is still good.
+    std::vector<std::string> commands;
+  };
+  static const Source kSources[] = {
+      {"OSTRAND_BENCH_TAR", "text.tar", {"tar -cf - -C / usr/include"}},
+      {"OSTRAND_BENCH_EXE_TAR", "executables.tar", {"tar -cf - -C / usr/bin"}},
+      {"OSTRAND_BENCH_MIXED_TAR",
+       "mixed.tar",
+       {"tar -cf - -C / usr/share/locale | head -c 4194304",
+        "tar -cf - -C / usr/share/icons | head -c 4194304",
+        "tar -cf - -C / usr/lib/python3 | head -c 4194304",
+        "tar -cf - -C / usr/share/man | head -c 4194304"}},
+  };
+  static std::vector<std::byte> made[std::size(kSources)];
+  const auto index = static_cast<std::size_t>(kind);
+  std::vector<std::byte>& tar = made[index];
+  if (tar.empty()) {
+    const Source& source = kSources[index];
+    if (const char* given = std::getenv(source.variable)) {
+      tar = read_file(given);
+    } else {
+      const auto path = scratch_dir() / source.name;
+      for (const auto& command : source.commands) {
+        const std::string line =
+            "(" + command + ") 2>/dev/null >>'" + path.string() + "'";
+        (void)std::system(line.c_str());
+      }
+      tar = read_file(path);
     }
-    const auto path = scratch_dir() / "include.tar";
-    const std::string command =
-        "tar -cf '" + path.string() + "' -C / usr/include 2>/dev/null";
-    // tar reports files that vanish or cannot be read; what it wrote is
-    // still good data.
-    (void)std::system(command.c_str());
-    return read_file(path);
-  }();
-  if (tar.empty()) die("no data in the tar of /usr/include");
+    if (tar.empty()) die(std::string("no data for ") + source.name);
+  }
   std::vector<std::byte> out;
   out.reserve(limit);
   while (out.size() < limit) {

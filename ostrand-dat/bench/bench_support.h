@@ -1,5 +1,5 @@
 // Inputs for the benchmarks, made at run time in a directory of this
-// process's own: real data (a tar of /usr/include) and archives whose
+// process's own: real data (tars of system folders) and archives whose
 // directories list many entries. Nothing here is committed as a fixture.
 #ifndef OSTRAND_DAT_BENCH_BENCH_SUPPORT_H_
 #define OSTRAND_DAT_BENCH_BENCH_SUPPORT_H_
@@ -16,10 +16,18 @@ namespace ostrand_dat::bench {
 // A fresh temporary directory, removed with its contents at exit.
 const std::filesystem::path& scratch_dir();
 
-// The first `limit` bytes of a tar of /usr/include, made once per process
-// (or of the file named by OSTRAND_BENCH_TAR, so that a script can measure
-// other tools on the very same bytes). Repeated when the tar is shorter.
-std::vector<std::byte> real_data(std::size_t limit);
+// Kinds of real data, which compress and decode differently:
+//  - kText: a tar of /usr/include (OSTRAND_BENCH_TAR);
+//  - kExecutables: a tar of /usr/bin (OSTRAND_BENCH_EXE_TAR);
+//  - kMixed: 4 MiB each of tars of /usr/share/locale, /usr/share/icons,
+//    /usr/lib/python3 and /usr/share/man (OSTRAND_BENCH_MIXED_TAR).
+enum class DataKind { kText, kExecutables, kMixed };
+
+// The first `limit` bytes of real data of a kind, made once per process (or
+// read from the file named by the kind's variable, so that a script can
+// measure other tools on the very same bytes). Repeated when shorter.
+std::vector<std::byte> real_data(std::size_t limit,
+                                 DataKind kind = DataKind::kText);
 
 // Distinct ids spread over the whole u32 range, in no particular order.
 inline std::uint32_t spread_id(std::uint32_t i) { return i * 2654435761u; }

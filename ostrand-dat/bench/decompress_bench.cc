@@ -1,13 +1,17 @@
-// decompress_lrs against the plain byte-at-a-time decoder, on real data and
-// on synthetic streams that stress one kind of token each. Rates count
-// decoded output bytes per second of wall time, as `lz4 -b` reports them.
+// decompress_lrs against the plain byte-at-a-time decoder, and the stream
+// decoder beside them, on three kinds of real data and on synthetic streams
+// that stress one kind of token each. Rates count decoded output bytes per
+// second of wall time, as `lz4 -b` reports them.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "lrs_stream.h"
 #include "bench_support.h"
 #include "ostrand_dat/utils.h"
 #include "plain_reference.h"
@@ -32,9 +36,11 @@ Corpus compress_pieces(const std::vector<std::byte>& data) {
   return corpus;
 }
 
-// 16 MiB of the tar, the data that `lz4 -b` is given by scripts/bench.sh.
+// 16 MiB of real data of a kind, the data that `lz4 -b` is given by
+// scripts/bench.sh.
+template <DataKind kKind>
 const Corpus& real_corpus() {
-  static const Corpus corpus = compress_pieces(real_data(16 * kPiece));
+  static const Corpus corpus = compress_pieces(real_data(16 * kPiece, kKind));
   return corpus;
 }
 
@@ -76,7 +82,7 @@ const Corpus& run_corpus() {
 }
 
 // Four-letter noise: short matches mixed with literals in every group.
-const Corpus& mixed_corpus() {
+const Corpus& four_letter_corpus() {
   static const Corpus corpus = [] {
     std::vector<std::byte> data(4 * kPiece);
     std::uint32_t x = 99;
@@ -101,23 +107,71 @@ void run(benchmark::State& state, const Corpus& corpus) {
                           static_cast<std::int64_t>(corpus.output_bytes));
 }
 
-void BM_DecompressLrs_Real(benchmark::State& s) { run<decompress_lrs>(s, real_corpus()); }
-void BM_PlainDecoder_Real(benchmark::State& s) { run<plain::decompress>(s, real_corpus()); }
-void BM_DecompressLrs_Literals(benchmark::State& s) { run<decompress_lrs>(s, literal_corpus()); }
-void BM_PlainDecoder_Literals(benchmark::State& s) { run<plain::decompress>(s, literal_corpus()); }
-void BM_DecompressLrs_Runs(benchmark::State& s) { run<decompress_lrs>(s, run_corpus()); }
-void BM_PlainDecoder_Runs(benchmark::State& s) { run<plain::decompress>(s, run_corpus()); }
-void BM_DecompressLrs_Mixed(benchmark::State& s) { run<decompress_lrs>(s, mixed_corpus()); }
-void BM_PlainDecoder_Mixed(benchmark::State& s) { run<plain::decompress>(s, mixed_corpus()); }
+// The stream decoder fed 64 KiB pieces, its output only looked at, as a
+// streaming read would feed it blocks and write the output on.
+void run_stream(benchmark::State& state, const Corpus& corpus) {
+  constexpr std::size_t kFeed = 64 << 10;
+  std::size_t seen = 0;
+  auto sink = [&seen](std::span<const std::byte> bytes) {
+    benchmark::DoNotOptimize(bytes.data());
+    seen += bytes.size();
+    return true;
+  };
+  for (auto _ : state) {
+    for (const auto& piece : corpus.compressed) {
+      LrsStreamDecoder decoder(piece.size());
+      for (std::size_t at = 0; at < piece.size(); at += kFeed) {
+        decoder.feed(
+            std::span(piece).subspan(at, std::min(kFeed, piece.size() - at)),
+            sink);
+      }
+    }
+  }
+  if (seen !=
+      static_cast<std::size_t>(state.iterations()) * corpus.output_bytes) {
+    state.SkipWithError("the stream decoder handed out too few bytes");
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(corpus.output_bytes));
+}
 
-BENCHMARK(BM_DecompressLrs_Real)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainDecoder_Real)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DecompressLrs_Literals)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainDecoder_Literals)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DecompressLrs_Runs)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainDecoder_Runs)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DecompressLrs_Mixed)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainDecoder_Mixed)->Unit(benchmark::kMillisecond)->UseRealTime();
+// BM_DecompressLrs_NAME, BM_PlainDecoder_NAME and BM_LrsStream_NAME for
+// each corpus, in this order.
+[[maybe_unused]] const bool registered = [] {
+  const struct {
+    const char* name;
+    const Corpus& (*corpus)();
+  } corpora[] = {
+      {"Text", real_corpus<DataKind::kText>},
+      {"Executables", real_corpus<DataKind::kExecutables>},
+      {"Mixed", real_corpus<DataKind::kMixed>},
+      {"Literals", literal_corpus},
+      {"Runs", run_corpus},
+      {"FourLetters", four_letter_corpus},
+  };
+  for (const auto& c : corpora) {
+    const std::string name = c.name;
+    const auto corpus = c.corpus;
+    benchmark::RegisterBenchmark(("BM_DecompressLrs_" + name).c_str(),
+                                 [corpus](benchmark::State& state) {
+                                   run<decompress_lrs>(state, corpus());
+                                 })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(("BM_PlainDecoder_" + name).c_str(),
+                                 [corpus](benchmark::State& state) {
+                                   run<plain::decompress>(state, corpus());
+                                 })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(
+        ("BM_LrsStream_" + name).c_str(),
+        [corpus](benchmark::State& state) { run_stream(state, corpus()); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  }
+  return true;
+}();
 
 }  // namespace
 }  // namespace ostrand_dat::bench

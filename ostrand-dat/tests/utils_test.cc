@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <limits>
 #include <string>
 
+#include "lrs_stream.h"
 #include "plain_reference.h"
 #include "test_support.h"
 
@@ -201,6 +205,244 @@ TEST(DecompressLrs, AgreesWithThePlainDecoderOnRandomTokenStreams) {
       ASSERT_LE(fast.size(), size);
     }
   }
+}
+
+// Outputs far longer than the first room, so that it grows many times
+// while references and runs cross each boundary, with declared sizes that
+// end the output before, at and after what the stream holds.
+TEST(DecompressLrs, GrowsItsOutputAsTheStreamDecodes) {
+  Bytes text;
+  for (int i = 0; text.size() < 700000; ++i) {
+    const Bytes line =
+        bytes("entry " + std::to_string(i * 7919 % 1000) + ": " +
+              std::string(static_cast<std::size_t>(i % 23), '=') + "\n");
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  Bytes packed = compress_lrs(text);
+  const auto size = static_cast<std::uint32_t>(text.size());
+  for (std::uint32_t declared :
+       {size, size - 1, size + 1, 65536u, 65537u, 131071u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(declared);
+    set_declared_size(packed, declared);
+    const Bytes out = decompress_lrs(packed);
+    ASSERT_EQ(out.size(), std::min(declared, size));
+    ASSERT_TRUE(std::equal(out.begin(), out.end(), text.begin()));
+  }
+  // A zero run: references of distance 1 throughout, 8.5 bytes out per
+  // byte in, so the output outgrows the input many times over.
+  const Bytes zeros(1 << 20);
+  EXPECT_EQ(decompress_lrs(compress_lrs(zeros)), zeros);
+}
+
+// What a stream decoder handed out, and how it went.
+struct Streamed {
+  Bytes out;
+  LrsStreamDecoder::Status status = LrsStreamDecoder::Status::kNeedsInput;
+  std::size_t fed = 0;      // bytes fed until decoding ended or stopped
+  std::size_t calls = 0;    // calls of the sink
+  std::size_t largest = 0;  // largest span handed out
+};
+
+// Feeds `input` in pieces of next_size() bytes until the decoder has ended
+// or stopped, or `fed_limit` bytes have gone in (then finish()). The sink
+// returns false on call number `stop_at` (counted from 1).
+Streamed stream_decode(
+    std::span<const std::byte> input,
+    const std::function<std::size_t()>& next_size,
+    std::size_t chunk = LrsStreamDecoder::kChunk,
+    std::size_t fed_limit = std::numeric_limits<std::size_t>::max(),
+    std::size_t stop_at = 0) {
+  Streamed result;
+  LrsStreamDecoder decoder(input.size(), chunk);
+  auto sink = [&result, stop_at](std::span<const std::byte> bytes) {
+    EXPECT_FALSE(bytes.empty());
+    result.out.insert(result.out.end(), bytes.begin(), bytes.end());
+    result.largest = std::max(result.largest, bytes.size());
+    return ++result.calls != stop_at;
+  };
+  const std::size_t end = std::min(fed_limit, input.size());
+  while (!decoder.ended() && result.fed < end) {
+    const std::size_t take = std::min(next_size(), end - result.fed);
+    result.status = decoder.feed(input.subspan(result.fed, take), sink);
+    result.fed += take;
+  }
+  result.status = decoder.finish(sink);
+  return result;
+}
+
+// The stream decoder against decompress_lrs and the plain decoder: inputs
+// of every kind (through the encoder, random tokens, hostile headers and
+// ends), each cut into pieces of one byte, of random small and large sizes
+// and whole, with chunks small enough that the window slides many times.
+TEST(LrsStreamDecoder, HandsOutWhatDecompressLrsReturnsHoweverTheInputIsCut) {
+  Bytes text;
+  for (int i = 0; text.size() < 300000; ++i) {
+    const Bytes line = bytes("row " + std::to_string(i % 613) + " holds " +
+                             std::to_string(i * 31 % 97) + "\n");
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  // References at the far edge of the window, between random literals,
+  // so that they reach back across each slide of the window.
+  TokenStream far(300000);
+  testing::Xorshift random(7);
+  for (int i = 0; i < 5000; ++i)
+    far.literal(static_cast<std::uint8_t>(random.next(256)));
+  for (int i = 0; i < 20000; ++i) {
+    far.reference(4095 - random.next(40), 2 + random.next(16));
+    far.literal(static_cast<std::uint8_t>(random.next(256)));
+  }
+  // Runs of every short period, and references before the start.
+  TokenStream runs(0xFFFFFFFF);
+  runs.literal('a').reference(3, 17).literal('b');
+  for (int i = 0; i < 30000; ++i)
+    runs.reference(1 + random.next(20), 2 + random.next(16));
+  Bytes zero_distance =
+      TokenStream(100).literal('x').reference(1, 5).reference(0, 9).bytes();
+  zero_distance.push_back(std::byte{0x41});
+  struct Case {
+    std::string what;
+    Bytes input;
+  } cases[] = {
+      {"compressible text", compress_lrs(text)},
+      {"random bytes through the encoder",
+       compress_lrs(pseudo_random(150000, 3))},
+      {"a long zero run", compress_lrs(Bytes(400000))},
+      {"references at the window's far edge", far.bytes()},
+      {"short periods and references before the start", runs.bytes()},
+      {"random bytes", pseudo_random(20000, 11)},
+      {"random bytes of a small alphabet", pseudo_random(20000, 12, 3)},
+      {"declared size 0", bytes({0, 0, 0, 0, 0x00, 'a', 'b'})},
+      {"declared size smaller than the stream",
+       bytes({3, 0, 0, 0, 0x00, 'a', 'b', 'c', 'd'})},
+      {"declared size huge",
+       bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x40, 'a', 0x01, 0x0F})},
+      {"stream ends inside a reference", bytes({9, 0, 0, 0, 0x40, 'a', 0x01})},
+      {"stream ends after a control byte",
+       bytes({9, 0, 0, 0, 0x00, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0x80})},
+      {"zero distance", zero_distance},
+      {"a reference with nothing decoded yet",
+       bytes({5, 0, 0, 0, 0x80, 0x01, 0x00, 'a'})},
+      {"a reference before the start",
+       bytes({5, 0, 0, 0, 0x20, 'x', 'y', 0x03, 0x01})},
+      {"only a size prefix", bytes({5, 0, 0, 0})},
+      {"three bytes", bytes({1, 2, 3})},
+      {"one byte", bytes({9})},
+      {"no bytes", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes expected = decompress_lrs(c.input);
+    ASSERT_EQ(expected, decompress(c.input));
+    testing::Xorshift sizes(static_cast<std::uint32_t>(c.input.size()) + 1);
+    const struct {
+      const char* what;
+      std::function<std::size_t()> next_size;
+      std::size_t chunk;
+    } cuts[] = {
+        {"one byte at a time", [] { return std::size_t{1}; }, 300},
+        {"1 to 20 bytes", [&sizes] { return 1 + std::size_t{sizes.next(20)}; },
+         256},
+        {"1 to 5000 bytes",
+         [&sizes] { return 1 + std::size_t{sizes.next(5000)}; }, 1000},
+        {"1 to 200000 bytes",
+         [&sizes] { return 1 + std::size_t{sizes.next(200000)}; },
+         LrsStreamDecoder::kChunk},
+        {"whole", [] { return std::numeric_limits<std::size_t>::max(); },
+         LrsStreamDecoder::kChunk},
+    };
+    for (const auto& cut : cuts) {
+      SCOPED_TRACE(cut.what);
+      const Streamed streamed =
+          stream_decode(c.input, cut.next_size, cut.chunk);
+      ASSERT_EQ(streamed.out, expected);
+      EXPECT_EQ(streamed.status, LrsStreamDecoder::Status::kEnded);
+      EXPECT_LE(streamed.largest, cut.chunk + 4095);
+    }
+  }
+}
+
+// Decoding ends on its own, before the stored bytes run out: the decoder
+// says so as soon as the token that ends it has arrived, having handed out
+// everything, and ignores what follows.
+TEST(LrsStreamDecoder, SaysWhenDecodingHasEndedOnItsOwn) {
+  Bytes tail(100, std::byte{0x5A});
+  struct Case {
+    std::string what;
+    Bytes input;
+    std::size_t ends_after;  // bytes fed when decoding has ended
+  } cases[] = {
+      {"declared size reached", bytes({2, 0, 0, 0, 0x00, 'a', 'b', 'c', 'd'}),
+       7},
+      {"declared size 0", bytes({0, 0, 0, 0, 0x00, 'a'}), 4},
+      {"zero distance",
+       TokenStream(50).literal('a').reference(0, 5).literal('b').bytes(), 8},
+      {"a reference with nothing decoded yet",
+       TokenStream(50).reference(1, 5).bytes(), 7},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.input.insert(c.input.end(), tail.begin(), tail.end());
+    const Streamed streamed =
+        stream_decode(c.input, [] { return std::size_t{1}; });
+    EXPECT_EQ(streamed.fed, c.ends_after);
+    EXPECT_EQ(streamed.status, LrsStreamDecoder::Status::kEnded);
+    EXPECT_EQ(streamed.out, decompress_lrs(c.input));
+  }
+}
+
+// A sink that asks to stop is not called again, and nothing more is
+// decoded: what it got is a prefix of the output.
+TEST(LrsStreamDecoder, StopsAtOnceWhenTheSinkAsksTo) {
+  const Bytes data = pseudo_random(100000, 5, 4);
+  const Bytes packed = compress_lrs(data);
+  for (std::size_t stop_at : {1u, 2u, 5u}) {
+    SCOPED_TRACE(stop_at);
+    const Streamed streamed = stream_decode(
+        packed, [] { return std::size_t{700}; }, 1000,
+        std::numeric_limits<std::size_t>::max(), stop_at);
+    EXPECT_EQ(streamed.status, LrsStreamDecoder::Status::kStopped);
+    EXPECT_EQ(streamed.calls, stop_at);
+    EXPECT_LT(streamed.fed, packed.size());
+    ASSERT_LE(streamed.out.size(), data.size());
+    EXPECT_TRUE(
+        std::equal(streamed.out.begin(), streamed.out.end(), data.begin()));
+  }
+  // Stored bytes too few for a size prefix go to the sink as they come.
+  const Streamed short_input = stream_decode(
+      bytes({1, 2, 3}), [] { return std::size_t{1}; }, LrsStreamDecoder::kChunk,
+      3, 1);
+  EXPECT_EQ(short_input.status, LrsStreamDecoder::Status::kStopped);
+  EXPECT_EQ(short_input.out, bytes({1}));
+}
+
+// finish() after fewer stored bytes than announced hands out what those
+// bytes decode to, as decompress_lrs does for a payload cut there.
+TEST(LrsStreamDecoder, FinishHandsOutWhatAShortInputDecodesTo) {
+  const Bytes packed = compress_lrs(pseudo_random(50000, 8, 6));
+  for (std::size_t length : {4u, 5u, 6u, 7u, 1000u, 30001u}) {
+    SCOPED_TRACE(length);
+    const Streamed streamed = stream_decode(
+        packed, [] { return std::size_t{333}; }, 512, length);
+    EXPECT_EQ(streamed.status, LrsStreamDecoder::Status::kEnded);
+    EXPECT_EQ(streamed.out, decompress_lrs(std::span(packed).first(length)));
+  }
+}
+
+// The most output a stored size allows, 1 + 17 per 2-byte token, must not
+// wrap around for a stored size announced far larger than what arrives:
+// here it would wrap to 17 and cut the output there.
+TEST(LrsStreamDecoder, AHugeStoredSizeDoesNotBoundTheOutput) {
+  const Bytes packed = compress_lrs(pseudo_random(5000, 9, 6));
+  const std::uint64_t tokens = 0xFFFFFFFFFFFFFFFFu / 17 + 1;
+  LrsStreamDecoder decoder(4 + 2 * tokens);
+  Bytes out;
+  auto sink = [&out](std::span<const std::byte> bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return true;
+  };
+  // Decoding ends at the declared size, long before the announced end.
+  EXPECT_EQ(decoder.feed(packed, sink), LrsStreamDecoder::Status::kEnded);
+  EXPECT_EQ(out, decompress_lrs(packed));
 }
 
 TEST(CompressLrs, RoundTripsAndShrinksRepetitiveData) {

@@ -35,8 +35,10 @@ OSTRAND_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
 // bytes b1 b2 with distance b1 | (b2 & 0xF0) << 4 and length (b2 & 0x0F) + 2.
 // Never fails: a truncated or malformed stream yields what was decoded up to
 // the point where decoding stopped, and the output never exceeds the
-// declared size. Input shorter than 4 bytes is returned as it is.
-OSTRAND_DAT_EXPORT std::vector<std::byte> decompress_lrs(std::span<const std::byte> input);
+// declared size. Input shorter than 4 bytes is returned as it is. The
+// memory it takes grows with the output decoded, whatever size is declared.
+OSTRAND_DAT_EXPORT std::vector<std::byte> decompress_lrs(
+    std::span<const std::byte> input);
 
 // The inverse of decompress_lrs: a greedy encoder whose output decodes back
 // to `input` exactly. Inputs of 4 GiB or more cannot be described by the
