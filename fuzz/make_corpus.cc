@@ -2,6 +2,7 @@
 // fuzz_make_corpus DIR fills DIR/<target>/ with named seeds, replacing
 // seeds of the same name and leaving every other file (past findings) alone.
 // The seeds are committed; run this only to change them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <span>
 #include <system_error>
 #include <vector>
 
@@ -131,6 +133,63 @@ std::vector<Seed> archive_seeds() {
   return seeds;
 }
 
+// The stream_read target: four bytes that pick the piece sizes, then an
+// archive from its header on.
+Bytes with_pieces(std::initializer_list<int> pick, const Bytes& archive) {
+  Bytes out;
+  for (int b : pick) out.push_back(static_cast<std::byte>(b));
+  out.insert(out.end(), archive.begin(), archive.end());
+  return out;
+}
+
+std::vector<Seed> stream_read_seeds() {
+  std::vector<Seed> seeds;
+  Bytes prose;
+  for (int i = 0; i < 300; ++i) {
+    const auto line = text("line " + std::to_string(i % 37) + " of the stream\n");
+    prose.insert(prose.end(), line.begin(), line.end());
+  }
+  {
+    // Files over many blocks, compressed and not, read in the smallest
+    // pieces and in large ones.
+    ArchiveWriter writer(64);
+    writer.add({.id = 1, .data = prose, .compress = true});
+    writer.add({.id = 2, .data = prose});
+    writer.add({.id = 3, .data = text("ab"), .compress = true});
+    const Bytes archive = built(writer);
+    seeds.push_back({"stream_read", "smallest_pieces", with_pieces({0, 0, 0, 0}, archive)});
+    seeds.push_back({"stream_read", "large_pieces", with_pieces({0xFF, 0xFF, 0xFF, 0xFF}, archive)});
+  }
+  {
+    // A compressed file whose chain runs backwards through the file, and
+    // whose stream declares more than it holds.
+    auto packed = ostrand_dat::compress_lrs(prose);
+    packed[2] = std::byte{0x7F};
+    const std::uint32_t block_size = 32;
+    ArchiveImage image(block_size);
+    std::vector<std::uint64_t> blocks;
+    const std::size_t count = (packed.size() + block_size - 5) / (block_size - 4);
+    for (std::size_t i = 0; i < count; ++i) blocks.push_back(image.allocate_block());
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t block = blocks[count - 1 - i];
+      const std::size_t at = i * (block_size - 4);
+      image.put_u32(block, i + 1 < count ? static_cast<std::uint32_t>(blocks[count - 2 - i]) : 0);
+      image.put(block + 4, std::span(packed).subspan(at, std::min<std::size_t>(block_size - 4, packed.size() - at)));
+    }
+    DirectoryNode node;
+    node.entries.push_back(ostrand_dat::DatFileEntry{1, 5, static_cast<std::uint32_t>(blocks[count - 1]),
+                            static_cast<std::uint32_t>(packed.size()), 0, 0});
+    const auto root = image.store_chain(encode_node(node));
+    DatHeader header;
+    header.block_size = block_size;
+    header.root_offset = static_cast<std::uint32_t>(root);
+    image.put_header(header);
+    seeds.push_back({"stream_read", "backward_chain_short_stream",
+                     with_pieces({0, 3, 0, 40}, from_header(image.bytes()))});
+  }
+  return seeds;
+}
+
 std::vector<Seed> decompress_seeds() {
   Bytes prose = text(
       "The archive's directory is a tree of fixed-size nodes stored in block "
@@ -245,8 +304,8 @@ int main(int argc, char** argv) {
   }
   std::vector<Seed> seeds;
   for (auto&& group :
-       {archive_seeds(), decompress_seeds(), round_trip_seeds(), sound_table_seeds(),
-        runner_options_seeds(), answer_line_seeds()}) {
+       {archive_seeds(), stream_read_seeds(), decompress_seeds(), round_trip_seeds(),
+        sound_table_seeds(), runner_options_seeds(), answer_line_seeds()}) {
     seeds.insert(seeds.end(), group.begin(), group.end());
   }
   for (const auto& seed : seeds) {

@@ -92,4 +92,118 @@ std::expected<void, DatError> BlockChain::gather(
   return {};
 }
 
+ChainStream::ChainStream(const BlockChain& chain, std::uint32_t offset,
+                         std::uint32_t size, std::size_t batch_bytes)
+    : chain_(chain),
+      first_offset_(offset),
+      batch_bytes_(std::max<std::size_t>(batch_bytes, 1)),
+      missing_(size),
+      current_(offset) {}
+
+std::expected<std::span<const std::byte>, DatError> ChainStream::fail(
+    DatError error) {
+  missing_ = 0;
+  last_block_rest_.reset();
+  return std::unexpected(std::move(error));
+}
+
+std::expected<std::span<const std::byte>, DatError> ChainStream::next() {
+  if (missing_ == 0) return std::span<const std::byte>();
+  if (buffer_.empty()) {
+    // First call. As gather(): an item larger than the file is refused
+    // before anything is read or allocated.
+    if (missing_ > chain_.file_length()) {
+      return fail(item_too_large(first_offset_, missing_, chain_.file_length()));
+    }
+    const std::uint64_t payload =
+        chain_.block_size() > 4 ? chain_.block_size() - 4 : 1;
+    // A batch holds at least one block's payload, and no more than the
+    // item.
+    buffer_.resize(static_cast<std::size_t>(std::min(
+        missing_, std::max<std::uint64_t>(batch_bytes_, payload))));
+    pointers_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(
+        kMaxBlocks, (missing_ + payload - 1) / payload)));
+  }
+  if (last_block_rest_) return next_of_last_block();
+  return next_blocks();
+}
+
+std::expected<std::span<const std::byte>, DatError>
+ChainStream::next_of_last_block() {
+  const auto n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(missing_, buffer_.size()));
+  const std::span<std::byte> piece(buffer_.data(), n);
+  auto read = platform::read_exact(chain_.file(), *last_block_rest_, piece, {});
+  if (!read) return fail(DatError(std::move(read.error())));
+  *last_block_rest_ += n;
+  missing_ -= n;
+  return piece;
+}
+
+// Invariant: the bytes handed out so far are the item's first bytes, and
+// current_ is the chain's next block. Every block of a batch adds at least
+// one byte of the item (block_size > 4), so a batch ends after at most
+// kMaxBlocks blocks and the stream after size / (block_size - 4) blocks,
+// rounded up, even on a chain that points back into itself.
+std::expected<std::span<const std::byte>, DatError> ChainStream::next_blocks() {
+  const platform::Reader reader(chain_.file());
+  const std::uint64_t block_size = chain_.block_size();
+  if (block_size <= 4) {
+    // A block without room for payload: its pointer alone decides, as in
+    // gather().
+    std::array<std::byte, 4> pointer;
+    auto read = reader.read_exact(current_, pointer, {});
+    if (!read) return fail(DatError(std::move(read.error())));
+    if (load_u32(pointer.data()) == 0) {
+      last_block_rest_ = current_ + 4;
+      return next_of_last_block();
+    }
+    return fail(corruption(
+        "block size " + std::to_string(block_size) +
+        " leaves no room for payload in the chained block at offset " +
+        hex(current_)));
+  }
+  const std::uint64_t payload = block_size - 4;
+  const std::size_t blocks = static_cast<std::size_t>(std::min<std::uint64_t>(
+      {(missing_ + payload - 1) / payload,
+       std::max<std::uint64_t>(buffer_.size() / payload, 1), pointers_.size()}));
+  std::array<std::span<std::byte>, 2 * kMaxBlocks> parts;
+  std::uint64_t planned = 0;
+  for (std::size_t i = 0; i < blocks; ++i) {
+    const std::uint64_t piece = std::min(payload, missing_ - planned);
+    parts[2 * i] = pointers_[i];
+    parts[2 * i + 1] = {buffer_.data() + planned, static_cast<std::size_t>(piece)};
+    planned += piece;
+  }
+  const platform::ReadResult got = platform::read_fully(
+      chain_.file(), current_, std::span(parts).first(2 * blocks));
+
+  std::uint64_t handed = 0;
+  std::uint64_t block = current_;
+  for (std::size_t i = 0;; ++i) {
+    const std::uint64_t piece = std::min(payload, missing_ - handed);
+    if (got.filled < i * block_size + 4 + piece) {
+      // A block of the chain that the read did not bring whole: the read
+      // failed there, or the file ends there.
+      return fail(got.failure ? DatError(*got.failure)
+                              : DatError(IoError::unexpected_eof()));
+    }
+    const std::uint32_t next = load_u32(pointers_[i].data());
+    handed += piece;
+    if (handed == missing_) break;  // the item ends in this block
+    if (next == 0) {
+      // The last block holds whatever is still missing, in one piece.
+      last_block_rest_ = block + 4 + piece;
+      break;
+    }
+    if (i + 1 == blocks || next != block + block_size) {
+      current_ = next;
+      break;
+    }
+    block = next;
+  }
+  missing_ -= handed;
+  return std::span<const std::byte>(buffer_.data(), handed);
+}
+
 }  // namespace ostrand_dat

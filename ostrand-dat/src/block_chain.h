@@ -5,10 +5,13 @@
 #ifndef OSTRAND_DAT_SRC_BLOCK_CHAIN_H_
 #define OSTRAND_DAT_SRC_BLOCK_CHAIN_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/file.h"
@@ -23,6 +26,7 @@ class BlockChain {
              std::uint64_t file_length)
       : file_(file), block_size_(block_size), file_length_(file_length) {}
 
+  const File& file() const { return file_; }
   std::uint32_t block_size() const { return block_size_; }
   std::uint64_t file_length() const { return file_length_; }
 
@@ -44,6 +48,54 @@ class BlockChain {
   const File& file_;
   std::uint32_t block_size_;
   std::uint64_t file_length_;
+};
+
+// An item read through its chain piece by piece, in bounded memory: the
+// bytes gather() would fill, in the same order, with the same failures.
+//
+// Each batch is one vectored read of the blocks that would follow if the
+// chain were laid out front to back, as writers lay it out: their pointers
+// into a small array, their payloads one after the other into the stream's
+// buffer, which the caller then receives as one piece. A pointer that leads
+// elsewhere ends the batch there, and the next batch starts where it
+// leads; the bytes read beyond it are not used. A read that fails, or a
+// file that ends, before a block of the chain is complete ends the stream
+// with that failure (UnexpectedEof at the end of the file); nothing is read
+// again. Borrows the chain; one thread.
+class ChainStream {
+ public:
+  // Batches of at most `batch_bytes` (>= 1) of payload; the buffer is no
+  // larger than the item.
+  static constexpr std::size_t kDefaultBatchBytes = std::size_t{256} << 10;
+  ChainStream(const BlockChain& chain, std::uint32_t offset,
+              std::uint32_t size,
+              std::size_t batch_bytes = kDefaultBatchBytes);
+
+  // The next piece of the item, valid until the next call; empty once the
+  // whole item has been handed out. After a failure the stream is done.
+  std::expected<std::span<const std::byte>, DatError> next();
+
+  // Bytes of the item not yet handed out.
+  std::uint64_t missing() const { return missing_; }
+
+ private:
+  // Up to kMaxBlocks blocks a batch: a pointer and a payload part each.
+  static constexpr std::size_t kMaxBlocks = 512;
+
+  std::expected<std::span<const std::byte>, DatError> next_blocks();
+  std::expected<std::span<const std::byte>, DatError> next_of_last_block();
+  std::expected<std::span<const std::byte>, DatError> fail(DatError error);
+
+  const BlockChain& chain_;
+  std::uint32_t first_offset_;
+  std::size_t batch_bytes_;
+  std::uint64_t missing_;
+  std::uint64_t current_;  // the next block of the chain
+  // Set once a block with pointer 0 has been met: the rest of the item
+  // lies from this file position on, in one piece.
+  std::optional<std::uint64_t> last_block_rest_;
+  std::vector<std::byte> buffer_;
+  std::vector<std::array<std::byte, 4>> pointers_;
 };
 
 // Corruption: an item of `size` bytes at `offset` larger than the whole

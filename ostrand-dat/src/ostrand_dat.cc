@@ -7,6 +7,7 @@
 
 #include "block_chain.h"
 #include "directory_walk.h"
+#include "file_stream.h"
 #include "ostrand_dat/utils.h"
 #include "platform/file.h"
 #include "record_fields.h"
@@ -135,6 +136,52 @@ std::expected<std::vector<std::byte>, DatError> DatDatabase::get_file(
   auto stored = read_file_data(entry->offset, entry->size);
   if (!stored || !entry->is_compressed()) return stored;
   return decompress_lrs(*stored);
+}
+
+std::expected<void, DatError> DatDatabase::get_file(
+    std::uint32_t id, std::vector<std::byte>& out) const {
+  out.clear();
+  const DatFileEntry* entry = files_.find(id);
+  if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
+  if (!entry->is_compressed()) {
+    // The stored bytes are the contents: gathered straight into place.
+    if (entry->size > file_length_) {
+      return std::unexpected(
+          item_too_large(entry->offset, entry->size, file_length_));
+    }
+    out.resize(entry->size);
+    std::uint64_t unlimited = UINT64_MAX;
+    auto gathered = BlockChain(file_, header_.block_size, file_length_)
+                        .gather(entry->offset, out, unlimited);
+    if (!gathered) {
+      out.clear();
+      return std::unexpected(std::move(gathered.error()));
+    }
+    return {};
+  }
+  auto read = read_file(id, [&out](std::span<const std::byte> piece) {
+    out.insert(out.end(), piece.begin(), piece.end());
+    return true;
+  });
+  if (!read) {
+    out.clear();
+    return std::unexpected(std::move(read.error()));
+  }
+  return {};
+}
+
+std::expected<FileReadSummary, DatError> DatDatabase::read_file_data(
+    std::uint32_t offset, std::uint32_t size, const FileSink& sink) const {
+  return stream_stored(BlockChain(file_, header_.block_size, file_length_),
+                       offset, size, sink);
+}
+
+std::expected<FileReadSummary, DatError> DatDatabase::read_file(
+    std::uint32_t id, const FileSink& sink) const {
+  const DatFileEntry* entry = files_.find(id);
+  if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
+  return stream_contents(BlockChain(file_, header_.block_size, file_length_),
+                         *entry, sink);
 }
 
 }  // namespace ostrand_dat

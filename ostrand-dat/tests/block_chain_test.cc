@@ -180,9 +180,28 @@ TEST(BlockChain, PayloadOffsetsAbove4GiBDoNotWrap) {
   EXPECT_EQ(*data, bytes("past4GiB"));
 }
 
-// The library's one read per block against the plain two reads per block,
-// on chains of every shape, in files cut at every offset of their last
-// blocks: the same bytes, or the same error.
+// The whole item read through a ChainStream with batches of `batch`
+// bytes, its pieces joined.
+std::expected<Bytes, DatError> stream_all(const BlockChain& chain,
+                                          std::uint32_t offset,
+                                          std::uint32_t size,
+                                          std::size_t batch) {
+  ChainStream stream(chain, offset, size, batch);
+  Bytes joined;
+  while (true) {
+    auto piece = stream.next();
+    if (!piece) return std::unexpected(std::move(piece.error()));
+    if (piece->empty()) break;
+    joined.insert(joined.end(), piece->begin(), piece->end());
+  }
+  EXPECT_EQ(joined.size(), size);
+  return joined;
+}
+
+// The library's one read per block, and its stream of batches of blocks,
+// against the plain two reads per block, on chains of every shape, in files
+// cut at every offset of their last blocks: the same bytes, or the same
+// error.
 TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
   struct Shape {
     std::string what;
@@ -198,6 +217,8 @@ TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
       {"item ends inside a block that points on", {1, 2, -1}, false, 3},
       {"item ends where a block points past the file", {1, -1}, true, 4},
       {"chain looping back into itself", {1, 0}, false, 9},
+      {"blocks out of file order", {2, -1, 1}, false, 5},
+      {"a jump over a block", {2, -1, -1}, false, 4},
   };
   for (std::uint32_t block_size : {5u, 6u, 16u, 64u}) {
     const std::uint32_t payload = block_size - 4;
@@ -246,6 +267,20 @@ TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
         } else {
           ASSERT_EQ(debug_string(library.error()),
                     debug_string(DatError(reference.error())));
+        }
+        const BlockChain chain(*file, block_size, length);
+        for (std::size_t batch : {std::size_t{1}, std::size_t{payload},
+                                  std::size_t{2 * payload + 1},
+                                  std::size_t{1} << 20}) {
+          SCOPED_TRACE("batch " + std::to_string(batch));
+          auto streamed = stream_all(chain, offset, size, batch);
+          ASSERT_EQ(streamed.has_value(), library.has_value());
+          if (library) {
+            ASSERT_EQ(*streamed, *library);
+          } else {
+            ASSERT_EQ(debug_string(streamed.error()),
+                      debug_string(library.error()));
+          }
         }
       }
     }

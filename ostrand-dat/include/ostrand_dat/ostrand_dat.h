@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -114,6 +116,25 @@ class OSTRAND_DAT_EXPORT FileMap {
   std::size_t capacity_ = 0;  // entries the storage has room for
 };
 
+// Where the streaming reads hand a file's contents: called with consecutive
+// pieces, in order (each valid only during the call); returns false to stop
+// the read there.
+using FileSink = std::function<bool(std::span<const std::byte> piece)>;
+
+// What a streaming read found besides the bytes it handed on.
+struct FileReadSummary {
+  std::uint64_t size = 0;  // bytes handed to the sink
+  bool stopped = false;    // the sink stopped the read before the end
+  // For a compressed entry whose stored bytes begin with the 4-byte output
+  // size: that size. The decoded contents may fall short of it (the stream
+  // ends early) or the stream may hold more than it; both are read as they
+  // are, exactly as get_file() reads them.
+  std::optional<std::uint32_t> declared_size;
+
+  friend bool operator==(const FileReadSummary&,
+                         const FileReadSummary&) = default;
+};
+
 // An open archive. Owns its file; after open() it is only read, with
 // positional reads, so get_file() may run on several threads at once.
 class OSTRAND_DAT_EXPORT DatDatabase {
@@ -139,6 +160,28 @@ class OSTRAND_DAT_EXPORT DatDatabase {
   // NotFound when the directory has no such id.
   std::expected<std::vector<std::byte>, DatError> get_file(
       std::uint32_t id) const;
+
+  // get_file() into `out`, whose memory is reused: reading many files into
+  // one vector allocates only when a file is larger than any before it.
+  // On failure `out` is left empty.
+  std::expected<void, DatError> get_file(std::uint32_t id,
+                                         std::vector<std::byte>& out) const;
+
+  // Streams file `id`: hands `sink` exactly the bytes get_file() returns,
+  // in pieces, reading the chain in batches of blocks and decompressing as
+  // it goes, so that its memory stays within a few hundred KiB whatever the
+  // file's size. Fails with exactly the errors get_file() fails with; a
+  // failure is returned after the pieces read before it were handed on, and
+  // the read is complete only when this returns a summary. The sink may
+  // stop the read by returning false. Safe on several threads at once, each
+  // with its own sink.
+  std::expected<FileReadSummary, DatError> read_file(
+      std::uint32_t id, const FileSink& sink) const;
+
+  // Streams the `size` bytes of the chain at `offset`: exactly what
+  // read_file_data() returns, in pieces, as read_file() streams.
+  std::expected<FileReadSummary, DatError> read_file_data(
+      std::uint32_t offset, std::uint32_t size, const FileSink& sink) const;
 
  private:
   DatDatabase(DatHeader header, File file, std::uint64_t file_length)

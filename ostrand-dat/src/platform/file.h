@@ -55,14 +55,26 @@ struct ReadResult {
   std::optional<IoError> failure;
 };
 
-// Reads the file's bytes from `offset` into `head` and then `tail` until
-// both are full or the file ends. An interrupted read is issued again, a
-// short one continues where it stopped, and any other failure ends the read
-// at once: nothing is read twice. The first `done` bytes are already in
-// place (an earlier read of the caller's) and are not read again.
+// The most buffers one read of read_fully takes: what Linux takes in one
+// vectored read (IOV_MAX).
+inline constexpr std::size_t kMaxReadParts = 1024;
+
+// Reads the file's consecutive bytes from `offset` into `parts`, one after
+// the other, until all are full or the file ends. An interrupted read is
+// issued again, a short one continues where it stopped, and any other
+// failure ends the read at once: nothing is read twice. The first `done`
+// bytes are already in place (an earlier read of the caller's) and are not
+// read again. At most kMaxReadParts parts.
 ReadResult read_fully(const File& file, std::uint64_t offset,
-                      std::span<std::byte> head, std::span<std::byte> tail,
+                      std::span<const std::span<std::byte>> parts,
                       std::size_t done = 0);
+// The same into `head` and then `tail`.
+inline ReadResult read_fully(const File& file, std::uint64_t offset,
+                             std::span<std::byte> head,
+                             std::span<std::byte> tail, std::size_t done = 0) {
+  const std::span<std::byte> parts[2] = {head, tail};
+  return read_fully(file, offset, parts, done);
+}
 
 // The rest of read_exact after a first read that returned `first` (bytes,
 // 0 at the end of the file, or -1 with `first_errno`). Out of line, so

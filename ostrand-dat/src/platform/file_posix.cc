@@ -142,32 +142,48 @@ File::~File() {
 namespace platform {
 
 ReadResult read_fully(const File& file, std::uint64_t offset,
-                      std::span<std::byte> head, std::span<std::byte> tail,
+                      std::span<const std::span<std::byte>> parts,
                       std::size_t done) {
   const int fd = FileAccess::descriptor(file);
   ReadResult result{done, std::nullopt};
-  // Invariant: `result.filled` bytes are in place, and head (then tail, once
-  // head is used up) starts at the next byte to read, file position
-  // offset + result.filled. Exits: both buffers full, the end of the file
-  // (a read of 0 bytes), or a failure other than an interruption.
+  // The parts still to fill, the first one cut where the next byte goes.
+  iovec vectors[kMaxReadParts];
+  std::size_t count = 0;
+  for (std::span<std::byte> part :
+       parts.first(std::min(parts.size(), kMaxReadParts))) {
+    if (!part.empty()) vectors[count++] = {part.data(), part.size()};
+  }
+  iovec* next = vectors;
+  iovec* const end = vectors + count;
+  // Drops the first `n` bytes of the parts still to fill.
   auto skip = [&](std::size_t n) {
-    const std::size_t from_head = std::min(n, head.size());
-    head = head.subspan(from_head);
-    tail = tail.subspan(n - from_head);
+    while (next != end && n >= next->iov_len) n -= next++->iov_len;
+    if (n != 0) {
+      next->iov_base = static_cast<std::byte*>(next->iov_base) + n;
+      next->iov_len -= n;
+    }
   };
   skip(done);
-  while (!head.empty() || !tail.empty()) {
-    if (head.empty()) std::swap(head, tail);
+  // Invariant: result.filled bytes are in place, and `next` starts at the
+  // next byte to read, file position offset + result.filled. Exits: all
+  // parts full, the end of the file (a read of 0 bytes), or a failure
+  // other than an interruption.
+  while (next != end) {
     const std::uint64_t at = offset + result.filled;
     // Nothing lies at offsets that off_t cannot name.
     if (at > static_cast<std::uint64_t>(LLONG_MAX)) break;
-    std::span<std::byte> first = head.first(std::min(head.size(), kMaxRead));
-    std::span<std::byte> second =
-        tail.first(std::min(tail.size(), kMaxRead - first.size()));
-    iovec parts[2] = {{first.data(), first.size()},
-                      {second.data(), second.size()}};
-    const ssize_t n =
-        ::preadv(fd, parts, second.empty() ? 1 : 2, static_cast<off_t>(at));
+    // One read asks for at most kMaxRead bytes: a longer first part is
+    // taken in pieces, and later parts wait for a read of their own.
+    iovec* last = next;
+    std::size_t asked = std::min(next->iov_len, kMaxRead);
+    const iovec first_whole = *next;
+    next->iov_len = asked;
+    while (last + 1 != end && last[1].iov_len <= kMaxRead - asked) {
+      asked += (++last)->iov_len;
+    }
+    const ssize_t n = ::preadv(fd, next, static_cast<int>(last + 1 - next),
+                               static_cast<off_t>(at));
+    next->iov_len = first_whole.iov_len;
     if (n < 0) {
       if (errno == EINTR) continue;
       result.failure = IoError::from_os(errno);

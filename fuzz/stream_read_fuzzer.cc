@@ -1,0 +1,107 @@
+// Any bytes as an archive, every listed file read three ways: whole
+// (get_file, read_file_data), streamed in pieces whose sizes the input
+// picks, and into one reused buffer. All must give the same bytes or the
+// same error.
+//
+// The input: 4 bytes that pick the stored batch and the decoded chunk of
+// the stream, then the archive from its header on (the 320 bytes before
+// the header, which nothing reads, are zeros).
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "block_chain.h"
+#include "file_stream.h"
+#include "fuzz_support.h"
+#include "ostrand_dat/error.h"
+#include "ostrand_dat/file.h"
+#include "ostrand_dat/ostrand_dat.h"
+
+namespace {
+
+using ostrand_dat::DatError;
+using ostrand_dat::FileReadSummary;
+using ostrand_fuzz::check;
+using Bytes = std::vector<std::byte>;
+
+constexpr std::size_t kMaxFilesRead = 64;
+constexpr std::uint64_t kMaxBytesRead = 16ull << 20;
+
+std::string outcome(const std::expected<Bytes, DatError>& whole) {
+  return whole ? "bytes" : ostrand_dat::debug_string(whole.error());
+}
+
+// The streamed bytes joined, checked against `whole`.
+void check_stream(const std::expected<Bytes, DatError>& whole,
+                  const std::expected<FileReadSummary, DatError>& summary,
+                  const Bytes& joined) {
+  check(summary.has_value() == whole.has_value(),
+        "the stream fails exactly when the whole read does");
+  if (!summary) {
+    check(ostrand_dat::debug_string(summary.error()) == outcome(whole),
+          "the stream fails with the whole read's error");
+    return;
+  }
+  check(joined == *whole, "the stream hands over the whole read's bytes");
+  check(summary->size == joined.size() && !summary->stopped,
+        "the summary counts what was handed over");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  if (size < 4) return 0;
+  const ostrand_dat::StreamPieces pieces{
+      .batch_bytes = 1 + (std::size_t{data[0]} << 10 | data[1]),
+      .chunk = 256 + (std::size_t{data[2]} << 9 | std::size_t{data[3]} << 1)};
+  Bytes image(ostrand_dat::DatHeader::kFileOffset);
+  const auto input = ostrand_fuzz::as_bytes(data + 4, size - 4);
+  image.insert(image.end(), input.begin(), input.end());
+  ostrand_fuzz::ScratchFile scratch(image);
+
+  auto db = ostrand_dat::DatDatabase::open(scratch.path());
+  if (!db) return 0;
+  auto file = ostrand_dat::File::open_read_only(scratch.path());
+  check(file.has_value(), "the scratch file opens again");
+  const ostrand_dat::BlockChain chain(*file, db->header().block_size,
+                                      image.size());
+  std::size_t files_read = 0;
+  std::uint64_t bytes_read = 0;
+  Bytes reused;
+  for (const auto& entry : db->files()) {
+    if (files_read++ == kMaxFilesRead || bytes_read > kMaxBytesRead) break;
+    Bytes joined;
+    auto join = [&joined](std::span<const std::byte> piece) {
+      check(!piece.empty(), "no empty pieces");
+      joined.insert(joined.end(), piece.begin(), piece.end());
+      return true;
+    };
+
+    const auto stored = db->read_file_data(entry.offset, entry.size);
+    check_stream(stored,
+                 ostrand_dat::stream_stored(chain, entry.offset, entry.size,
+                                            join, pieces),
+                 joined);
+
+    const auto contents = db->get_file(entry.id);
+    joined.clear();
+    const auto streamed =
+        ostrand_dat::stream_contents(chain, entry, join, pieces);
+    check_stream(contents, streamed, joined);
+    if (streamed && entry.is_compressed() && entry.size >= 4) {
+      check(streamed->declared_size.has_value(),
+            "a compressed entry of 4 or more bytes declares its size");
+    }
+
+    auto into = db->get_file(entry.id, reused);
+    check(into.has_value() == contents.has_value() &&
+              (!contents || reused == *contents),
+          "get_file into a reused buffer gives what get_file returns");
+    if (contents) bytes_read += contents->size();
+  }
+  return 0;
+}
