@@ -62,8 +62,19 @@ void decode_entries(std::span<const std::byte> slots,
 // ranks tell which entry of an id was decoded last.
 class DirectoryWalk {
  public:
+  // A node reachable by more than one path (two slots naming it, with no
+  // loop) is walked once per path, and each walk of it reads its blocks
+  // again: the walk may read this many times the file's length, which a
+  // directory of shared nodes stays well within, while one built to
+  // multiply its paths (each level's node listing the next one twice, 2^n
+  // paths) runs out after a few levels.
+  static constexpr std::uint64_t kBudgetPerFileByte = 4;
+
   explicit DirectoryWalk(const BlockChain& chain)
-      : chain_(chain), byte_budget_(chain.file_length()) {}
+      : chain_(chain),
+        byte_budget_(
+            std::min(chain.file_length(), UINT64_MAX / kBudgetPerFileByte) *
+            kBudgetPerFileByte) {}
 
   std::expected<FileMap, DatError> run(std::uint32_t root_offset);
 
@@ -201,8 +212,9 @@ std::expected<void, DatError> DirectoryWalk::emit_deferred(Frame& frame) {
 
 // An explicit stack replaces recursion, so that a deep hostile tree cannot
 // exhaust the call stack. Exits: the path empties (done), a child already
-// on the path (a loop), the byte budget of the file's length running out
-// (nodes shared by many parents), or any read or decode failure.
+// on the path (a loop), the byte budget running out (nodes reached by so
+// many paths that the walk would read several times the file), or any read
+// or decode failure.
 std::expected<FileMap, DatError> DirectoryWalk::run(std::uint32_t root_offset) {
   if (root_offset == 0) return FileMap();
   if (chain_.block_size() <= 4) {
