@@ -121,5 +121,38 @@ TEST(DebugQuote, EscapesQuotesBackslashesAndControlCharacters) {
   }
 }
 
+// Characters a terminal would not show as themselves are escaped; the ones
+// next to them, and printable text of every script, stay as they are.
+TEST(DebugQuote, EscapesWhatATerminalWouldNotShowAndKeepsPrintableText) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"soft\u00ADhyphen", "\"soft\\u{ad}hyphen\""},
+      {"\u00AC\u00AE", "\"\u00AC\u00AE\""},  // the neighbours are signs
+      {"\u200A\u200B\u2010", "\"\u200A\\u{200b}\u2010\""},
+      {"\u200D\u200F", "\"\\u{200d}\\u{200f}\""},
+      {"abc\u202Efed", "\"abc\\u{202e}fed\""},  // right-to-left override
+      {"\u2028\u2029", "\"\\u{2028}\\u{2029}\""},
+      {"\u2060\u2066\u206F\u2070", "\"\\u{2060}\\u{2066}\\u{206f}\u2070\""},
+      {"\uFEFFbom", "\"\\u{feff}bom\""},
+      {"\u0600\u061C\u180E", "\"\\u{600}\\u{61c}\\u{180e}\""},
+      {"\U0001D173\U0001BCA3\U00013430", "\"\\u{1d173}\\u{1bca3}\\u{13430}\""},
+      {"\uE000\uF8FF\uF900", "\"\\u{e000}\\u{f8ff}\uF900\""},
+      {"\uFDCF\uFDD0\uFDEF\uFDF0", "\"\uFDCF\\u{fdd0}\\u{fdef}\uFDF0\""},
+      {"\uFFFD\uFFFE\uFFFF", "\"\uFFFD\\u{fffe}\\u{ffff}\""},
+      {"\U0001FFFE\U0010FFFF", "\"\\u{1fffe}\\u{10ffff}\""},
+      {"\U00050000\U000E0041\U000F0000", "\"\\u{50000}\\u{e0041}\\u{f0000}\""},
+      {"\U000E0100\U0003134A", "\"\U000E0100\U0003134A\""},  // kept
+      {"caf\u00E9 \u65E5\u672C \U0001F600\uFE0F",
+       "\"caf\u00E9 \u65E5\u672C \U0001F600\uFE0F\""},
+      {"no\u00A0break\u3000space", "\"no\u00A0break\u3000space\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(debug_quote(c.text), c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace ostrand_dat
