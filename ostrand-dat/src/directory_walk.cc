@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -292,7 +293,16 @@ std::expected<FileMap, DatError> DirectoryWalk::sorted_map() {
 
 std::expected<FileMap, DatError> load_directory(const BlockChain& chain,
                                                 std::uint32_t root_offset) {
-  return DirectoryWalk(chain).run(root_offset);
+  // The map's storage reports exhaustion as a value. The walk's own
+  // bookkeeping (the path from the root, the entries waiting on it and the
+  // offsets on it) grows with the tree's depth through the standard
+  // allocator, which throws; a deep tree can make it as large as the map.
+  try {
+    return DirectoryWalk(chain).run(root_offset);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DatError(IoError(
+        IoErrorKind::OutOfMemory, "out of memory for the directory walk")));
+  }
 }
 
 }  // namespace ostrand_dat
