@@ -1,11 +1,13 @@
 #include "fault_seam.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cassert>
@@ -13,6 +15,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace ostrand_dat::testing {
 namespace {
@@ -22,6 +25,7 @@ struct Decision {
   bool counted = false;   // armed, and on a descriptor above 2
   bool fail = false;      // return -1 with `error`
   bool one_byte = false;  // move at most one byte
+  bool nothing = false;   // move no byte: return 0
   int error = 0;
   std::size_t sequence = 0;
 };
@@ -47,7 +51,9 @@ State& state() {
 Decision decide(Call call, int fd) {
   Decision decision;
   if (!armed.load(std::memory_order_acquire)) return decision;
-  if (call != Call::kOpen && fd <= STDERR_FILENO) return decision;
+  if (call != Call::kOpen && call != Call::kMemory && fd <= STDERR_FILENO) {
+    return decision;
+  }
   State& s = state();
   std::lock_guard lock(s.mutex);
   decision.counted = true;
@@ -63,6 +69,9 @@ Decision decide(Call call, int fd) {
       break;
     case Fault::Kind::kShort:
       decision.one_byte = call == Call::kRead || call == Call::kWrite;
+      break;
+    case Fault::Kind::kNothing:
+      decision.nothing = call == Call::kRead || call == Call::kWrite;
       break;
     case Fault::Kind::kError:
       decision.fail = true;
@@ -118,6 +127,8 @@ const char* call_name(Call call) {
       return "sync";
     case Call::kClose:
       return "close";
+    case Call::kMemory:
+      return "memory";
   }
   return "?";
 }
@@ -130,6 +141,9 @@ std::string describe(const Fault& fault) {
       break;
     case Fault::Kind::kShort:
       what = "one byte";
+      break;
+    case Fault::Kind::kNothing:
+      what = "nothing";
       break;
     case Fault::Kind::kError:
       what = strerrorname_np(fault.error);
@@ -174,10 +188,14 @@ std::vector<Transfer> FaultScope::transfers() const {
 }  // namespace ostrand_dat::testing
 
 using ostrand_dat::testing::Call;
+using ostrand_dat::testing::decide;
 using ostrand_dat::testing::Decision;
+using ostrand_dat::testing::fail_with;
+using ostrand_dat::testing::record;
 
-// The wrapped calls. Each asks decide(), then fails, or forwards to the real
-// call (cut to one byte for a short transfer) and records what moved.
+// The wrapped calls. Each asks decide(), then fails or moves nothing as the
+// fault says, or forwards to the real call (cut to one byte for a short
+// transfer) and records what moved.
 extern "C" {
 int __real_open(const char* path, int flags, ...);
 ssize_t __real_preadv(int fd, const iovec* parts, int count, off_t offset);
@@ -189,6 +207,12 @@ ssize_t __real_pwrite(int fd, const void* data, size_t size, off_t offset);
 int __real_fsync(int fd);
 int __real_fdatasync(int fd);
 int __real_close(int fd);
+void* __real_mmap(void* at, size_t size, int protection, int flags, int fd,
+                  off_t offset);
+void* __real_mremap(void* old, size_t old_size, size_t new_size, int flags,
+                    ...);
+// operator new(std::size_t, const std::nothrow_t&), by its LP64 name.
+void* __real__ZnwmRKSt9nothrow_t(std::size_t size, const std::nothrow_t& tag);
 
 int __wrap_open(const char* path, int flags, ...) {
   mode_t mode = 0;
@@ -198,80 +222,120 @@ int __wrap_open(const char* path, int flags, ...) {
     mode = va_arg(arguments, mode_t);
     va_end(arguments);
   }
-  const Decision d = ostrand_dat::testing::decide(Call::kOpen, -1);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
+  const Decision d = decide(Call::kOpen, -1);
+  if (d.fail) return fail_with(d.error);
   return __real_open(path, flags, mode);
 }
 
 ssize_t __wrap_preadv(int fd, const iovec* parts, int count, off_t offset) {
-  const Decision d = ostrand_dat::testing::decide(Call::kRead, fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
+  const Decision d = decide(Call::kRead, fd);
+  if (d.fail) return fail_with(d.error);
+  if (d.nothing) return 0;
   iovec one;
   if (d.one_byte) {
     count = ostrand_dat::testing::first_byte(parts, count, one);
     parts = &one;
   }
   const ssize_t n = __real_preadv(fd, parts, count, offset);
-  ostrand_dat::testing::record(d, Call::kRead, offset, n);
+  record(d, Call::kRead, offset, n);
   return n;
 }
 
 ssize_t __wrap_pread(int fd, void* data, size_t size, off_t offset) {
-  const Decision d = ostrand_dat::testing::decide(Call::kRead, fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
-  const ssize_t n =
-      __real_pread(fd, data, d.one_byte && size > 1 ? 1 : size, offset);
-  ostrand_dat::testing::record(d, Call::kRead, offset, n);
+  const Decision d = decide(Call::kRead, fd);
+  if (d.fail) return fail_with(d.error);
+  if (d.nothing) return 0;
+  const ssize_t n = __real_pread(
+      fd, data, d.one_byte ? std::min<size_t>(size, 1) : size, offset);
+  record(d, Call::kRead, offset, n);
   return n;
 }
 
 ssize_t __wrap_read(int fd, void* data, size_t size) {
-  const Decision d = ostrand_dat::testing::decide(Call::kRead, fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
-  const ssize_t n = __real_read(fd, data, d.one_byte && size > 1 ? 1 : size);
-  ostrand_dat::testing::record(d, Call::kRead, -1, n);
+  const Decision d = decide(Call::kRead, fd);
+  if (d.fail) return fail_with(d.error);
+  if (d.nothing) return 0;
+  const ssize_t n =
+      __real_read(fd, data, d.one_byte ? std::min<size_t>(size, 1) : size);
+  record(d, Call::kRead, -1, n);
   return n;
 }
 
 int __wrap_fstat(int fd, struct stat* status) {
-  const Decision d = ostrand_dat::testing::decide(Call::kStat, fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
+  const Decision d = decide(Call::kStat, fd);
+  if (d.fail) return fail_with(d.error);
   return __real_fstat(fd, status);
 }
 
 ssize_t __wrap_write(int fd, const void* data, size_t size) {
-  const Decision d = ostrand_dat::testing::decide(Call::kWrite, fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
-  const ssize_t n = __real_write(fd, data, d.one_byte && size > 1 ? 1 : size);
-  ostrand_dat::testing::record(d, Call::kWrite, -1, n);
+  const Decision d = decide(Call::kWrite, fd);
+  if (d.fail) return fail_with(d.error);
+  if (d.nothing) return 0;
+  const ssize_t n =
+      __real_write(fd, data, d.one_byte ? std::min<size_t>(size, 1) : size);
+  record(d, Call::kWrite, -1, n);
   return n;
 }
 
 ssize_t __wrap_pwrite(int fd, const void* data, size_t size, off_t offset) {
-  const Decision d = ostrand_dat::testing::decide(Call::kWrite, fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
-  const ssize_t n =
-      __real_pwrite(fd, data, d.one_byte && size > 1 ? 1 : size, offset);
-  ostrand_dat::testing::record(d, Call::kWrite, offset, n);
+  const Decision d = decide(Call::kWrite, fd);
+  if (d.fail) return fail_with(d.error);
+  if (d.nothing) return 0;
+  const ssize_t n = __real_pwrite(
+      fd, data, d.one_byte ? std::min<size_t>(size, 1) : size, offset);
+  record(d, Call::kWrite, offset, n);
   return n;
 }
 
 int __wrap_fsync(int fd) {
-  const Decision d = ostrand_dat::testing::decide(Call::kSync, fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
+  const Decision d = decide(Call::kSync, fd);
+  if (d.fail) return fail_with(d.error);
   return __real_fsync(fd);
 }
 
 int __wrap_fdatasync(int fd) {
-  const Decision d = ostrand_dat::testing::decide(Call::kSync, fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
+  const Decision d = decide(Call::kSync, fd);
+  if (d.fail) return fail_with(d.error);
   return __real_fdatasync(fd);
 }
 
 int __wrap_close(int fd) {
-  const Decision d = ostrand_dat::testing::decide(Call::kClose, fd);
+  const Decision d = decide(Call::kClose, fd);
   const int result = __real_close(fd);
-  if (d.fail) return ostrand_dat::testing::fail_with(d.error);
+  if (d.fail) return fail_with(d.error);
   return result;
+}
+
+void* __wrap_mmap(void* at, size_t size, int protection, int flags, int fd,
+                  off_t offset) {
+  const Decision d = decide(Call::kMemory, fd);
+  if (d.fail) {
+    errno = d.error;
+    return MAP_FAILED;
+  }
+  return __real_mmap(at, size, protection, flags, fd, offset);
+}
+
+void* __wrap_mremap(void* old, size_t old_size, size_t new_size, int flags,
+                    ...) {
+  void* target = nullptr;
+  if ((flags & MREMAP_FIXED) != 0) {
+    va_list arguments;
+    va_start(arguments, flags);
+    target = va_arg(arguments, void*);
+    va_end(arguments);
+  }
+  const Decision d = decide(Call::kMemory, -1);
+  if (d.fail) {
+    errno = d.error;
+    return MAP_FAILED;
+  }
+  return __real_mremap(old, old_size, new_size, flags, target);
+}
+
+void* __wrap__ZnwmRKSt9nothrow_t(std::size_t size, const std::nothrow_t& tag) {
+  const Decision d = decide(Call::kMemory, -1);
+  if (d.fail) return nullptr;
+  return __real__ZnwmRKSt9nothrow_t(size, tag);
 }
 }

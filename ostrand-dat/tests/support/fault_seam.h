@@ -19,15 +19,17 @@ namespace ostrand_dat::testing {
 
 // The calls the seam stands in front of, in families counted together.
 enum class Call {
-  kOpen,   // open
-  kRead,   // preadv, pread, read
-  kStat,   // fstat
-  kWrite,  // write, pwrite
-  kSync,   // fsync, fdatasync
-  kClose,  // close
+  kOpen,    // open
+  kRead,    // preadv, pread, read
+  kStat,    // fstat
+  kWrite,   // write, pwrite
+  kSync,    // fsync, fdatasync
+  kClose,   // close
+  kMemory,  // mmap, mremap, and operator new(size, std::nothrow)
 };
 inline constexpr Call kAllCalls[] = {Call::kOpen,  Call::kRead, Call::kStat,
-                                     Call::kWrite, Call::kSync, Call::kClose};
+                                     Call::kWrite, Call::kSync, Call::kClose,
+                                     Call::kMemory};
 const char* call_name(Call call);
 
 // What happens to one call.
@@ -35,7 +37,8 @@ struct Fault {
   enum class Kind {
     kInterrupt,  // fails with EINTR
     kShort,      // a read or write moves at most one byte; others run as usual
-    kError,      // fails with `error`
+    kNothing,    // a read finds the end of the file, a write writes nothing
+    kError,      // fails with `error`; a memory request gets none
   };
   Call call;
   std::size_t index;  // among the armed calls of its family, from 0
@@ -57,8 +60,12 @@ struct Transfer {
 // failing call does nothing, as a real one that fails does, except close,
 // which releases the descriptor first (Linux always does). Counts and
 // records only calls on descriptors above 2, so that the standard streams,
-// which GoogleTest writes to, never meet a fault; every open is counted.
-// One scope at a time; the calls may come from any thread.
+// which GoogleTest writes to, never meet a fault; every open and memory
+// request is counted. Only references from the executable's own objects and
+// static libraries reach the seam (not those inside shared libraries such as
+// libstdc++), so the memory family sees the library's map storage but not
+// the standard allocator. One scope at a time; the calls may come from any
+// thread.
 class FaultScope {
  public:
   explicit FaultScope(std::optional<Fault> fault = std::nullopt);
