@@ -440,5 +440,21 @@ TEST(MapStorage, GrowthThatMustMoveKeepsItsBytesWhateverFails) {
   EXPECT_GT(stayed, 0u);
 }
 
+// Assigning an open archive over another releases the file of the one
+// replaced, once; the archive moved from releases nothing.
+TEST(DatDatabase, AssignmentReleasesTheReplacedArchivesFile) {
+  ArchiveImage image(64);
+  image.put_header(DatHeader{.block_size = 64});
+  std::optional<DatDatabase> a(testing::open_ok(image.bytes()));
+  std::optional<DatDatabase> b(testing::open_ok(image.bytes()));
+  FaultScope scope;
+  *b = std::move(*a);
+  EXPECT_EQ(scope.calls(Call::kClose), 1u);
+  a.reset();
+  EXPECT_EQ(scope.calls(Call::kClose), 1u);
+  b.reset();
+  EXPECT_EQ(scope.calls(Call::kClose), 2u);
+}
+
 }  // namespace
 }  // namespace ostrand_dat

@@ -131,7 +131,16 @@ std::expected<File, IoError> File::open_read_only(
 
 File::File(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
 File::File(File&& other) noexcept = default;
-File& File::operator=(File&& other) noexcept = default;
+
+File& File::operator=(File&& other) noexcept {
+  // The file replaced is released here, as its destructor would release it;
+  // letting the handle go alone would leak the descriptor.
+  if (this != &other) {
+    File replaced(std::move(*this));
+    handle_ = std::move(other.handle_);
+  }
+  return *this;
+}
 
 File::~File() {
   // A read-only descriptor has nothing to flush: whatever close says, the
