@@ -329,6 +329,27 @@ TEST_F(DirectoryTest, WalkReadingMoreThanFourTimesTheFileIsCorruption) {
   }
 }
 
+// An entry read on its own: six little-endian fields in order, and a cut
+// anywhere names the field it falls in.
+TEST(DatFileEntry, ReadsSixFieldsInOrderAndNamesTheFieldCutShort) {
+  const DatFileEntry entry{0x01020304, 0x20000001, 400, 1716, 7, 9};
+  const auto bytes = encode_entry(entry);
+  RecordReader whole{std::span<const std::byte>(bytes)};
+  EXPECT_EQ(DatFileEntry::read(whole), entry);
+  const char* const fields[] = {"bit_flags", "id",        "offset",
+                                "size",      "timestamp", "version"};
+  for (std::size_t length = 0; length < bytes.size(); ++length) {
+    SCOPED_TRACE(length);
+    RecordReader cut{std::span<const std::byte>(bytes).first(length)};
+    auto read = DatFileEntry::read(cut);
+    ASSERT_FALSE(read);
+    ASSERT_EQ(read.error().contexts.size(), 1u);
+    EXPECT_EQ(read.error().contexts[0].message,
+              std::string("While parsing field '") + fields[length / 4] +
+                  "' in DatFileEntry");
+  }
+}
+
 TEST(DirectoryWalk, BlocksLargerThanTheFileHoldOneNodeEach) {
   // Each node is a last block (pointer 0) of 4 + 1716 bytes: the walk's
   // room is what the nodes take, not whole blocks of 4 GiB.

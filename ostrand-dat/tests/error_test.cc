@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace ostrand_dat {
 namespace {
@@ -98,6 +103,67 @@ TEST(IoError, OsErrorsMapToKindsAndSystemMessages) {
   EXPECT_EQ(display_string(IoError::unexpected_eof()), "failed to fill whole buffer");
 }
 
+// Each kind prints as a name of its own, one word in upper camel case, and
+// each error number the platform layer knows maps to the kind that means
+// the same; any other number is Uncategorized.
+TEST(IoError, EveryKindHasItsOwnNameAndEveryKnownErrnoItsKind) {
+  std::set<std::string_view> names;
+  const int kinds = static_cast<int>(IoErrorKind::Uncategorized) + 1;
+  for (int k = 0; k < kinds; ++k) {
+    const std::string_view name = kind_name(static_cast<IoErrorKind>(k));
+    EXPECT_TRUE(names.insert(name).second) << name;
+    EXPECT_TRUE(!name.empty() && std::isupper(name[0]) &&
+                std::all_of(name.begin(), name.end(), ::isalpha))
+        << name;
+  }
+  const std::pair<int, std::string_view> known[] = {
+      {ENOENT, "NotFound"},
+      {EPERM, "PermissionDenied"},
+      {EACCES, "PermissionDenied"},
+      {ECONNREFUSED, "ConnectionRefused"},
+      {ECONNRESET, "ConnectionReset"},
+      {EHOSTUNREACH, "HostUnreachable"},
+      {ENETUNREACH, "NetworkUnreachable"},
+      {ECONNABORTED, "ConnectionAborted"},
+      {ENOTCONN, "NotConnected"},
+      {EADDRINUSE, "AddrInUse"},
+      {EADDRNOTAVAIL, "AddrNotAvailable"},
+      {ENETDOWN, "NetworkDown"},
+      {EPIPE, "BrokenPipe"},
+      {EEXIST, "AlreadyExists"},
+      {EAGAIN, "WouldBlock"},
+      {ENOTDIR, "NotADirectory"},
+      {EISDIR, "IsADirectory"},
+      {ENOTEMPTY, "DirectoryNotEmpty"},
+      {EROFS, "ReadOnlyFilesystem"},
+      {ESTALE, "StaleNetworkFileHandle"},
+      {EINVAL, "InvalidInput"},
+      {ETIMEDOUT, "TimedOut"},
+      {ENOSPC, "StorageFull"},
+      {ESPIPE, "NotSeekable"},
+      {EDQUOT, "QuotaExceeded"},
+      {EFBIG, "FileTooLarge"},
+      {EBUSY, "ResourceBusy"},
+      {ETXTBSY, "ExecutableFileBusy"},
+      {EDEADLK, "Deadlock"},
+      {EXDEV, "CrossesDevices"},
+      {EMLINK, "TooManyLinks"},
+      {ENAMETOOLONG, "InvalidFilename"},
+      {E2BIG, "ArgumentListTooLong"},
+      {EINTR, "Interrupted"},
+      {ENOSYS, "Unsupported"},
+      {ENOMEM, "OutOfMemory"},
+      {EIO, "Uncategorized"},
+      {9999, "Uncategorized"},
+  };
+  for (const auto& [code, kind] : known) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(kind_name(IoError::from_os(code).kind()), kind);
+  }
+  EXPECT_EQ(display_string(IoError::from_os(9999)),
+            "Unknown error 9999 (os error 9999)");
+}
+
 TEST(DebugQuote, EscapesQuotesBackslashesAndControlCharacters) {
   struct Case {
     std::string text;
@@ -114,6 +180,10 @@ TEST(DebugQuote, EscapesQuotesBackslashesAndControlCharacters) {
       {"bad \xFF byte", "\"bad \\xff byte\""},
       {"\xE2\x80", "\"\\xe2\\x80\""},              // cut-off sequence
       {"\xED\xA0\x80", "\"\\xed\\xa0\\x80\""},     // a surrogate is not UTF-8
+      {"\xC3(", "\"\\xc3(\""},                   // no continuation byte
+      {"\xC0\x80", "\"\\xc0\\x80\""},           // overlong NUL
+      {"\xF4\x90\x80\x80", "\"\\xf4\\x90\\x80\\x80\""},  // above U+10FFFF
+      {"\xF8\x88\x80\x80\x80", "\"\\xf8\\x88\\x80\\x80\\x80\""},  // 5-byte form
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
