@@ -100,10 +100,9 @@ IoErrorKind kind_of_errno(int code) {
 // The system's description of `code`, without locale decoration.
 std::string describe_errno(int code) {
   char buffer[256];
-  // The GNU strerror_r returns a pointer that may or may not be `buffer`.
-  const char* text = strerror_r(code, buffer, sizeof buffer);
-  return text != nullptr ? std::string(text)
-                         : "Unknown error " + std::to_string(code);
+  // The GNU strerror_r returns a pointer that may or may not be `buffer`,
+  // never null: a number it does not know is "Unknown error N".
+  return strerror_r(code, buffer, sizeof buffer);
 }
 
 }  // namespace
