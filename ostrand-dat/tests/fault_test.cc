@@ -22,7 +22,6 @@
 #include "archive_support.h"
 #include "fault_seam.h"
 #include "map_storage.h"
-#include "node_layout.h"
 #include "ostrand_dat/ostrand_dat.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
@@ -99,30 +98,6 @@ struct Fixture {
   std::optional<DatDatabase> db;
   std::optional<File> raw;
 };
-
-// A directory that needs every kind of storage request of the map: a chain
-// of 3000 nodes of 61 entries, each the only child of the one before, whose
-// ids descend in walk order. Its 183000 entries (4.4 MB) outgrow a small
-// buffer, are mapped from the system and grow by remapping, and are sorted
-// at the end.
-Bytes deep_unordered_directory() {
-  constexpr std::uint32_t kDepth = 3000;
-  ArchiveImage image(kNodeSize + 4);
-  std::uint32_t child = 0;
-  for (std::uint32_t depth = kDepth; depth-- > 0;) {
-    DirectoryNode node;
-    node.branches[0] = child;
-    for (std::uint32_t i = 0; i < kNodeEntries; ++i) {
-      node.entries.push_back({0, depth * 61 + i, 0, 0, 0, 0});
-    }
-    child = static_cast<std::uint32_t>(image.store_chain(encode_node(node)));
-  }
-  DatHeader header;
-  header.block_size = kNodeSize + 4;
-  header.root_offset = child;
-  image.put_header(header);
-  return image.bytes();
-}
 
 // How an operation reports the failure `error` of call `index` of `call`:
 // its printed form, matched whole, or up to a final "..."; nullopt when
@@ -258,7 +233,9 @@ std::vector<Row> rows(const Fixture& fixture) {
   ArchiveWriter writer(64);
   writer.add({.id = 5, .data = testing::pseudo_random(300, 5)});
   const Bytes archive = *writer.build();
-  auto deep = std::make_shared<TempFile>(deep_unordered_directory());
+  // 183000 entries (4.4 MB): they outgrow a small buffer, are mapped from
+  // the system, grow by remapping, and are sorted at the end.
+  auto deep = std::make_shared<TempFile>(testing::deep_chain_directory(3000));
   return {
       {"DatDatabase::open",
        [path] {

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "archive_image.h"
+#include "archive_support.h"
+#include "node_layout.h"
 #include "ostrand_dat/ostrand_dat.h"
 #include "test_support.h"
 
@@ -95,33 +97,16 @@ TEST(OpenMemory, A4GiBArchiveWithOneNodeReservesLittle) {
             "exit 0");
 }
 
-// A chain of 5000 nodes of 61 entries each, every node the only child of
-// the one before: the walk holds the whole path and the entries waiting on
-// it (5000 nodes, 305000 entries) before the map takes any, and the ids
-// descend in walk order, so the map is sorted at the end. Under limits
-// from none to plenty, the open fails as a value (Io, OutOfMemory) or
-// opens; it never throws.
+// A chain of 5000 nodes: the walk holds 5000 nodes and 305000 entries
+// before the map takes any, then sorts them. Under limits from none to
+// plenty, the open fails as a value (Io, OutOfMemory) or opens; it never
+// throws.
 TEST(OpenMemory, RunningOutOfMemoryIsAnErrorValue) {
 #ifdef OSTRAND_MEMORY_SANITIZED
   GTEST_SKIP() << "RLIMIT_AS means nothing under a sanitizer";
 #endif
   constexpr std::uint32_t kDepth = 5000;
-  constexpr std::uint32_t kBlockSize = 1720;  // one node a block
-  ArchiveImage image(kBlockSize);
-  std::uint32_t child = 0;
-  for (std::uint32_t depth = kDepth; depth-- > 0;) {
-    DirectoryNode node;
-    node.branches[0] = child;
-    for (std::uint32_t i = 0; i < kNodeEntries; ++i) {
-      node.entries.push_back(DatFileEntry{0, depth * 61 + i, 0, 0, 0, 0});
-    }
-    child = static_cast<std::uint32_t>(image.store_chain(encode_node(node)));
-  }
-  DatHeader header;
-  header.block_size = kBlockSize;
-  header.root_offset = child;
-  image.put_header(header);
-  TempFile file(image.bytes());
+  TempFile file(testing::deep_chain_directory(kDepth));
   std::vector<std::string> ends;
   for (std::uint64_t headroom : {0, 1, 2, 4, 8, 16, 24, 32, 48, 64, 128}) {
     SCOPED_TRACE(headroom);
