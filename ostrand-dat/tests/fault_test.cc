@@ -74,12 +74,10 @@ struct Fixture {
     for (std::uint32_t id = 1; id <= 100; ++id) {
       writer.add({.id = id, .data = testing::pseudo_random(id * 7, id)});
     }
-    Bytes text;
-    for (int i = 0; i < 60; ++i) {
-      const Bytes line = testing::bytes("line " + std::to_string(i % 9) + "\n");
-      text.insert(text.end(), line.begin(), line.end());
-    }
-    writer.add({.id = 1000, .data = text, .compress = true});
+    // Four byte values: it compresses, and still takes several blocks.
+    writer.add({.id = 1000,
+                .data = testing::pseudo_random(1200, 1000, 4),
+                .compress = true});
     ArchiveImage image(kBlockSize);
     image.put(0, *writer.build());
     looping = static_cast<std::uint32_t>(image.allocate_block());
