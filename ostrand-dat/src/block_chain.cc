@@ -72,8 +72,8 @@ std::expected<void, DatError> BlockChain::gather(
         item_ends_here ? 4 + (next == 0 ? missing : piece.size()) : block_size;
     if (budget < room) {
       return std::unexpected(corruption(
-          "directory walk needs more blocks than the archive holds; stopped "
-          "at the node at offset " +
+          "directory walk would read more than its budget of a few times "
+          "the archive's length; stopped at the node at offset " +
           hex(offset)));
     }
     budget -= room;

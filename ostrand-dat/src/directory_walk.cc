@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -62,8 +63,19 @@ void decode_entries(std::span<const std::byte> slots,
 // ranks tell which entry of an id was decoded last.
 class DirectoryWalk {
  public:
+  // A node reachable by more than one path (two slots naming it, with no
+  // loop) is walked once per path, and each walk of it reads its blocks
+  // again: the walk may read this many times the file's length, which a
+  // directory of shared nodes stays well within, while one built to
+  // multiply its paths (each level's node listing the next one twice, 2^n
+  // paths) runs out after a few levels.
+  static constexpr std::uint64_t kBudgetPerFileByte = 4;
+
   explicit DirectoryWalk(const BlockChain& chain)
-      : chain_(chain), byte_budget_(chain.file_length()) {}
+      : chain_(chain),
+        byte_budget_(
+            std::min(chain.file_length(), UINT64_MAX / kBudgetPerFileByte) *
+            kBudgetPerFileByte) {}
 
   std::expected<FileMap, DatError> run(std::uint32_t root_offset);
 
@@ -159,9 +171,11 @@ std::expected<void, DatError> DirectoryWalk::read_node(std::uint32_t offset) {
   }
   // All 61 slots lie inside the node, so no entry can fail to decode.
   const auto slots = std::span<const std::byte>(node_).subspan(kNodeSlotsAt);
+  // GCOVR_EXCL_START: needs 2^32 entries, a map of 100 GB
   if (next_rank_ + entry_count > std::numeric_limits<std::uint32_t>::max()) {
     return std::unexpected(out_of_memory(next_rank_ + entry_count));
   }
+  // GCOVR_EXCL_STOP
   const auto first_rank = static_cast<std::uint32_t>(next_rank_);
   next_rank_ += entry_count;
   if (load_u32(node_.data()) == 0) {
@@ -201,8 +215,9 @@ std::expected<void, DatError> DirectoryWalk::emit_deferred(Frame& frame) {
 
 // An explicit stack replaces recursion, so that a deep hostile tree cannot
 // exhaust the call stack. Exits: the path empties (done), a child already
-// on the path (a loop), the byte budget of the file's length running out
-// (nodes shared by many parents), or any read or decode failure.
+// on the path (a loop), the byte budget running out (nodes reached by so
+// many paths that the walk would read several times the file), or any read
+// or decode failure.
 std::expected<FileMap, DatError> DirectoryWalk::run(std::uint32_t root_offset) {
   if (root_offset == 0) return FileMap();
   if (chain_.block_size() <= 4) {
@@ -280,7 +295,16 @@ std::expected<FileMap, DatError> DirectoryWalk::sorted_map() {
 
 std::expected<FileMap, DatError> load_directory(const BlockChain& chain,
                                                 std::uint32_t root_offset) {
-  return DirectoryWalk(chain).run(root_offset);
+  // The map's storage reports exhaustion as a value. The walk's own
+  // bookkeeping (the path from the root, the entries waiting on it and the
+  // offsets on it) grows with the tree's depth through the standard
+  // allocator, which throws; a deep tree can make it as large as the map.
+  try {
+    return DirectoryWalk(chain).run(root_offset);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(DatError(IoError(
+        IoErrorKind::OutOfMemory, "out of memory for the directory walk")));
+  }
 }
 
 }  // namespace ostrand_dat

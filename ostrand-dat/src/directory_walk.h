@@ -21,8 +21,8 @@ namespace ostrand_dat {
 //
 // Fails with the block chain's errors, BinRead when a node's entry_count
 // exceeds 61, and Corruption when a node is its own ancestor, when the walk
-// would read more blocks than the file's length can hold, or when the
-// block size leaves no room for payload.
+// would read more than four times the file's length (nodes shared by many
+// parents), or when the block size leaves no room for payload.
 std::expected<FileMap, DatError> load_directory(const BlockChain& chain,
                                                 std::uint32_t root_offset);
 

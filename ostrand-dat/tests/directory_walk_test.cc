@@ -10,6 +10,7 @@
 
 #include "archive_image.h"
 #include "archive_support.h"
+#include "hex.h"
 #include "node_layout.h"
 #include "ostrand_dat/ostrand_dat.h"
 #include "test_support.h"
@@ -269,41 +270,84 @@ TEST_F(DirectoryTest, ChildThatIsItsOwnAncestorIsCorruption) {
   }
 }
 
-TEST_F(DirectoryTest, SharedChildrenAreWalkedWhileTheFileCouldHoldThem) {
-  // Two parents listing one leaf is no loop: the leaf is walked twice, as
-  // long as the walk reads no more blocks than the file holds. Node chains
-  // take 7 blocks here; the file data below leaves room for a second walk.
-  const std::uint32_t shared = node({entry(5)});
-  const std::uint32_t root = node({entry(1)}, {shared, shared});
-  auto tight = open(root);
-  ASSERT_FALSE(tight);
-  EXPECT_EQ(debug_string(tight.error()),
-            "Corruption(\"directory walk needs more blocks than the archive "
-            "holds; stopped at the node at offset 0x" +
-                [&] {
-                  char text[16];
-                  std::snprintf(text, sizeof text, "%X", shared);
-                  return std::string(text);
-                }() +
-                "\")");
-  for (int i = 0; i < 8; ++i) image_.allocate_block();
-  auto roomy = open(root);
-  ASSERT_TRUE(roomy) << debug_of(roomy);
-  EXPECT_EQ(ids(*roomy), (std::vector<std::uint32_t>{1, 5}));
+// Nodes reachable by more than one path, with no loop, are walked once per
+// path, so their entries are decoded again each time: the map holds what a
+// plain pre-order walk leaves, the entry decoded last winning. Here `shared`
+// is walked after `middle` last, so its entry 6 wins over middle's. The
+// file is no larger than its three nodes, which the walk reads five times.
+TEST_F(DirectoryTest, SharedNodesAreWalkedOnEveryPathInPreOrder) {
+  const std::uint32_t shared = node({entry(5, 50), entry(6, 60)});
+  const std::uint32_t middle = node({entry(6, 61)}, {shared});
+  const std::uint32_t root =
+      node({entry(1, 10), entry(5, 11)}, {shared, middle, shared});
+  auto db = open(root);
+  ASSERT_TRUE(db) << debug_of(db);
+  std::vector<DatFileEntry> got(db->files().begin(), db->files().end());
+  EXPECT_EQ(got, (std::vector{entry(1, 10), entry(5, 50), entry(6, 60)}));
+}
 
-  // Twelve levels where each node lists the next one 62 times: 62^12 visits
-  // if walked naively. The walk's budget ends it quickly.
-  image_ = ArchiveImage(kBlockSize);
-  std::uint32_t level = node({entry(99)});
-  for (int depth = 0; depth < 12; ++depth) {
-    std::vector<std::uint32_t> children(62, level);
-    std::vector<DatFileEntry> own(61, entry(static_cast<std::uint32_t>(depth)));
-    level = node(own, children);
+// The walk may read four times the file's length. A root whose 62 slots
+// all name one leaf walks 63 nodes of 7 blocks, 6 * 256 + 4 + 204 = 1744
+// bytes each: 109872 bytes, so a file of 27468 bytes opens and one byte
+// less does not. Directories that multiply their paths end quickly.
+TEST_F(DirectoryTest, WalkReadingMoreThanFourTimesTheFileIsCorruption) {
+  const std::uint32_t leaf = node({entry(5)});
+  std::vector<DatFileEntry> own;
+  for (std::uint32_t id = 100; id < 161; ++id) own.push_back(entry(id));
+  const std::uint32_t root = node(own, std::vector<std::uint32_t>(62, leaf));
+  const std::string over_budget =
+      "Corruption(\"directory walk would read more than its budget of a few "
+      "times the archive's length; stopped at the node at offset " +
+      hex(leaf) + "\")";
+  image_.put(27468 - 1, testing::bytes({0}));
+  auto at_budget = open(root);
+  ASSERT_TRUE(at_budget) << debug_of(at_budget);
+  EXPECT_EQ(at_budget->files().size(), 62u);
+  image_.truncate(27468 - 1);
+  EXPECT_EQ(debug_of(open(root)), over_budget);
+
+  struct Case {
+    std::string what;
+    std::size_t fan_out;  // slots naming the next level's node
+    int levels;
+  } cases[] = {{"two slots a level, 2^40 paths", 2, 40},
+               {"62 slots a level, 62^12 paths", 62, 12}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    image_ = ArchiveImage(kBlockSize);
+    std::uint32_t level = node({entry(99)});
+    for (int depth = 0; depth < c.levels; ++depth) {
+      std::vector<DatFileEntry> entries(
+          c.fan_out - 1, entry(static_cast<std::uint32_t>(depth)));
+      level = node(entries, std::vector<std::uint32_t>(c.fan_out, level));
+    }
+    auto exploding = open(level);
+    ASSERT_FALSE(exploding);
+    EXPECT_NE(debug_of(exploding).find("would read more than its budget"),
+              std::string::npos)
+        << debug_of(exploding);
   }
-  auto exploding = open(level);
-  ASSERT_FALSE(exploding);
-  EXPECT_EQ(exploding.error().kind(), DatError::Kind::Corruption)
-      << debug_of(exploding);
+}
+
+// An entry read on its own: six little-endian fields in order, and a cut
+// anywhere names the field it falls in.
+TEST(DatFileEntry, ReadsSixFieldsInOrderAndNamesTheFieldCutShort) {
+  const DatFileEntry entry{0x01020304, 0x20000001, 400, 1716, 7, 9};
+  const auto bytes = encode_entry(entry);
+  RecordReader whole{std::span<const std::byte>(bytes)};
+  EXPECT_EQ(DatFileEntry::read(whole), entry);
+  const char* const fields[] = {"bit_flags", "id",        "offset",
+                                "size",      "timestamp", "version"};
+  for (std::size_t length = 0; length < bytes.size(); ++length) {
+    SCOPED_TRACE(length);
+    RecordReader cut{std::span<const std::byte>(bytes).first(length)};
+    auto read = DatFileEntry::read(cut);
+    ASSERT_FALSE(read);
+    ASSERT_EQ(read.error().contexts.size(), 1u);
+    EXPECT_EQ(read.error().contexts[0].message,
+              std::string("While parsing field '") + fields[length / 4] +
+                  "' in DatFileEntry");
+  }
 }
 
 TEST(DirectoryWalk, BlocksLargerThanTheFileHoldOneNodeEach) {

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace ostrand_dat {
 namespace {
@@ -98,6 +103,67 @@ TEST(IoError, OsErrorsMapToKindsAndSystemMessages) {
   EXPECT_EQ(display_string(IoError::unexpected_eof()), "failed to fill whole buffer");
 }
 
+// Each kind prints as a name of its own, one word in upper camel case, and
+// each error number the platform layer knows maps to the kind that means
+// the same; any other number is Uncategorized.
+TEST(IoError, EveryKindHasItsOwnNameAndEveryKnownErrnoItsKind) {
+  std::set<std::string_view> names;
+  const int kinds = static_cast<int>(IoErrorKind::Uncategorized) + 1;
+  for (int k = 0; k < kinds; ++k) {
+    const std::string_view name = kind_name(static_cast<IoErrorKind>(k));
+    EXPECT_TRUE(names.insert(name).second) << name;
+    EXPECT_TRUE(!name.empty() && std::isupper(name[0]) &&
+                std::all_of(name.begin(), name.end(), ::isalpha))
+        << name;
+  }
+  const std::pair<int, std::string_view> known[] = {
+      {ENOENT, "NotFound"},
+      {EPERM, "PermissionDenied"},
+      {EACCES, "PermissionDenied"},
+      {ECONNREFUSED, "ConnectionRefused"},
+      {ECONNRESET, "ConnectionReset"},
+      {EHOSTUNREACH, "HostUnreachable"},
+      {ENETUNREACH, "NetworkUnreachable"},
+      {ECONNABORTED, "ConnectionAborted"},
+      {ENOTCONN, "NotConnected"},
+      {EADDRINUSE, "AddrInUse"},
+      {EADDRNOTAVAIL, "AddrNotAvailable"},
+      {ENETDOWN, "NetworkDown"},
+      {EPIPE, "BrokenPipe"},
+      {EEXIST, "AlreadyExists"},
+      {EAGAIN, "WouldBlock"},
+      {ENOTDIR, "NotADirectory"},
+      {EISDIR, "IsADirectory"},
+      {ENOTEMPTY, "DirectoryNotEmpty"},
+      {EROFS, "ReadOnlyFilesystem"},
+      {ESTALE, "StaleNetworkFileHandle"},
+      {EINVAL, "InvalidInput"},
+      {ETIMEDOUT, "TimedOut"},
+      {ENOSPC, "StorageFull"},
+      {ESPIPE, "NotSeekable"},
+      {EDQUOT, "QuotaExceeded"},
+      {EFBIG, "FileTooLarge"},
+      {EBUSY, "ResourceBusy"},
+      {ETXTBSY, "ExecutableFileBusy"},
+      {EDEADLK, "Deadlock"},
+      {EXDEV, "CrossesDevices"},
+      {EMLINK, "TooManyLinks"},
+      {ENAMETOOLONG, "InvalidFilename"},
+      {E2BIG, "ArgumentListTooLong"},
+      {EINTR, "Interrupted"},
+      {ENOSYS, "Unsupported"},
+      {ENOMEM, "OutOfMemory"},
+      {EIO, "Uncategorized"},
+      {9999, "Uncategorized"},
+  };
+  for (const auto& [code, kind] : known) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(kind_name(IoError::from_os(code).kind()), kind);
+  }
+  EXPECT_EQ(display_string(IoError::from_os(9999)),
+            "Unknown error 9999 (os error 9999)");
+}
+
 TEST(DebugQuote, EscapesQuotesBackslashesAndControlCharacters) {
   struct Case {
     std::string text;
@@ -114,6 +180,43 @@ TEST(DebugQuote, EscapesQuotesBackslashesAndControlCharacters) {
       {"bad \xFF byte", "\"bad \\xff byte\""},
       {"\xE2\x80", "\"\\xe2\\x80\""},              // cut-off sequence
       {"\xED\xA0\x80", "\"\\xed\\xa0\\x80\""},     // a surrogate is not UTF-8
+      {"\xC3(", "\"\\xc3(\""},                   // no continuation byte
+      {"\xC0\x80", "\"\\xc0\\x80\""},           // overlong NUL
+      {"\xF4\x90\x80\x80", "\"\\xf4\\x90\\x80\\x80\""},  // above U+10FFFF
+      {"\xF8\x88\x80\x80\x80", "\"\\xf8\\x88\\x80\\x80\\x80\""},  // 5-byte form
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(debug_quote(c.text), c.expected);
+  }
+}
+
+// Characters a terminal would not show as themselves are escaped; the ones
+// next to them, and printable text of every script, stay as they are.
+TEST(DebugQuote, EscapesWhatATerminalWouldNotShowAndKeepsPrintableText) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"soft\u00ADhyphen", "\"soft\\u{ad}hyphen\""},
+      {"\u00AC\u00AE", "\"\u00AC\u00AE\""},  // the neighbours are signs
+      {"\u200A\u200B\u2010", "\"\u200A\\u{200b}\u2010\""},
+      {"\u200D\u200F", "\"\\u{200d}\\u{200f}\""},
+      {"abc\u202Efed", "\"abc\\u{202e}fed\""},  // right-to-left override
+      {"\u2028\u2029", "\"\\u{2028}\\u{2029}\""},
+      {"\u2060\u2066\u206F\u2070", "\"\\u{2060}\\u{2066}\\u{206f}\u2070\""},
+      {"\uFEFFbom", "\"\\u{feff}bom\""},
+      {"\u0600\u061C\u180E", "\"\\u{600}\\u{61c}\\u{180e}\""},
+      {"\U0001D173\U0001BCA3\U00013430", "\"\\u{1d173}\\u{1bca3}\\u{13430}\""},
+      {"\uE000\uF8FF\uF900", "\"\\u{e000}\\u{f8ff}\uF900\""},
+      {"\uFDCF\uFDD0\uFDEF\uFDF0", "\"\uFDCF\\u{fdd0}\\u{fdef}\uFDF0\""},
+      {"\uFFFD\uFFFE\uFFFF", "\"\uFFFD\\u{fffe}\\u{ffff}\""},
+      {"\U0001FFFE\U0010FFFF", "\"\\u{1fffe}\\u{10ffff}\""},
+      {"\U00050000\U000E0041\U000F0000", "\"\\u{50000}\\u{e0041}\\u{f0000}\""},
+      {"\U000E0100\U0003134A", "\"\U000E0100\U0003134A\""},  // kept
+      {"caf\u00E9 \u65E5\u672C \U0001F600\uFE0F",
+       "\"caf\u00E9 \u65E5\u672C \U0001F600\uFE0F\""},
+      {"no\u00A0break\u3000space", "\"no\u00A0break\u3000space\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);

@@ -51,6 +51,24 @@ TEST(EntryBuffer, ImpossibleSizesFailWithoutThrowingOrLosingEntries) {
   EXPECT_EQ(buffer[0], entry_of(1));
   EXPECT_EQ(allocate_map_storage(std::numeric_limits<std::size_t>::max() - 5),
             nullptr);
+  EXPECT_EQ(allocate_map_storage(std::numeric_limits<std::size_t>::max() -
+                                 kHugePage - 5),
+            nullptr);
+  EXPECT_EQ(allocate_map_storage(std::size_t{1} << 47), nullptr);
+
+  // The same from a buffer already mapped from the system. Growth within
+  // the 2 MiB it was rounded up to keeps it in place.
+  const std::size_t large = kLargeMapBytes / sizeof(DatFileEntry) + 1;
+  ASSERT_NE(buffer.extend(large - 1), nullptr);
+  ASSERT_EQ(buffer.size(), large);
+  const DatFileEntry* before = &buffer[0];
+  ASSERT_TRUE(buffer.reserve(large + 1));
+  EXPECT_EQ(&buffer[0], before);
+  EXPECT_FALSE(buffer.reserve((std::size_t{1} << 47) / sizeof(DatFileEntry)));
+  EXPECT_FALSE(buffer.reserve(std::numeric_limits<std::size_t>::max() /
+                              sizeof(DatFileEntry)));
+  ASSERT_EQ(buffer.size(), large);
+  EXPECT_EQ(buffer[0], entry_of(1));
 }
 
 }  // namespace

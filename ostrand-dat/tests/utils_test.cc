@@ -492,7 +492,9 @@ TEST(ReadExactAtCompat, FillsTheWholeBufferOrFailsAtTheEnd) {
   Bytes empty;
   EXPECT_TRUE(read_exact_at_compat(*file, empty, 1000));
 
-  for (std::uint64_t offset : {8ull, 10ull, 0xFFFFFFFFFFull}) {
+  // Nothing lies at offsets that off_t cannot name, from 2^63 on.
+  for (std::uint64_t offset :
+       {8ull, 10ull, 0xFFFFFFFFFFull, 0x8000000000000000ull, ~0ull}) {
     SCOPED_TRACE(offset);
     auto short_read = read_exact_at_compat(*file, four, offset);
     ASSERT_FALSE(short_read);

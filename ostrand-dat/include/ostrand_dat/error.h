@@ -218,8 +218,12 @@ OSTRAND_DAT_EXPORT std::string debug_string(const DatError& error);
 
 // A text in quoted debug form: between double quotes, with `"` and `\`
 // escaped by a backslash, line feed, carriage return, tab and NUL written as
-// `\n`, `\r`, `\t`, `\0`, other control characters as `\u{hex}` (lower-case
-// hex), and bytes that are not valid UTF-8 as `\xHH`.
+// `\n`, `\r`, `\t`, `\0`, every other character that a terminal would not
+// show as itself as `\u{hex}` (lower-case hex): controls, format characters
+// such as U+200B or U+202E, the line and paragraph separators, private use,
+// noncharacters and code points of the unassigned planes 4 to 13. Printable
+// text (accents, CJK, emoji, spaces) stays as it is; bytes that are not
+// valid UTF-8 are written as `\xHH`.
 OSTRAND_DAT_EXPORT std::string debug_quote(std::string_view text);
 
 // The kind's name, `NotFound` for DatError::Kind::NotFound.

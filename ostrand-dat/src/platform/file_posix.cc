@@ -100,10 +100,9 @@ IoErrorKind kind_of_errno(int code) {
 // The system's description of `code`, without locale decoration.
 std::string describe_errno(int code) {
   char buffer[256];
-  // The GNU strerror_r returns a pointer that may or may not be `buffer`.
-  const char* text = strerror_r(code, buffer, sizeof buffer);
-  return text != nullptr ? std::string(text)
-                         : "Unknown error " + std::to_string(code);
+  // The GNU strerror_r returns a pointer that may or may not be `buffer`,
+  // never null: a number it does not know is "Unknown error N".
+  return strerror_r(code, buffer, sizeof buffer);
 }
 
 }  // namespace
@@ -131,7 +130,16 @@ std::expected<File, IoError> File::open_read_only(
 
 File::File(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
 File::File(File&& other) noexcept = default;
-File& File::operator=(File&& other) noexcept = default;
+
+File& File::operator=(File&& other) noexcept {
+  // The file replaced is released here, as its destructor would release it;
+  // letting the handle go alone would leak the descriptor.
+  if (this != &other) {
+    File replaced(std::move(*this));
+    handle_ = std::move(other.handle_);
+  }
+  return *this;
+}
 
 File::~File() {
   // A read-only descriptor has nothing to flush: whatever close says, the

@@ -31,9 +31,8 @@ void* map_aligned(std::size_t size, int protection) {
   const std::uintptr_t aligned = (begin + kHugePage - 1) & ~(kHugePage - 1);
   const std::size_t head = aligned - begin;
   if (head != 0) ::munmap(raw, head);
-  if (kHugePage - head != 0) {
-    ::munmap(reinterpret_cast<void*>(aligned + size), kHugePage - head);
-  }
+  // head < kHugePage: there is always a tail to give back.
+  ::munmap(reinterpret_cast<void*>(aligned + size), kHugePage - head);
   return reinterpret_cast<void*>(aligned);
 }
 

@@ -56,6 +56,25 @@ std::string debug_of(const std::expected<DatDatabase, DatError>& db) {
   return db ? std::string("opened") : debug_string(db.error());
 }
 
+std::vector<std::byte> deep_chain_directory(std::uint32_t depth) {
+  constexpr std::uint32_t kBlockSize = kNodeSize + 4;
+  ArchiveImage image(kBlockSize);
+  std::uint32_t child = 0;
+  for (std::uint32_t level = depth; level-- > 0;) {
+    DirectoryNode node;
+    node.branches[0] = child;
+    for (std::uint32_t i = 0; i < kNodeEntries; ++i) {
+      node.entries.push_back({0, level * 61 + i, 0, 0, 0, 0});
+    }
+    child = static_cast<std::uint32_t>(image.store_chain(encode_node(node)));
+  }
+  DatHeader header;
+  header.block_size = kBlockSize;
+  header.root_offset = child;
+  image.put_header(header);
+  return std::move(image).take();
+}
+
 int tree_depth(const DatDatabase& db, std::uint32_t offset) {
   return subtree_depth(db, offset, 64);
 }

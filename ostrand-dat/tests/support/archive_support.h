@@ -8,6 +8,7 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "archive_image.h"
 #include "ostrand_dat/error.h"
@@ -27,6 +28,12 @@ DatDatabase open_ok(std::span<const std::byte> image);
 // "opened", or the error's debug form: a whole open result in one
 // comparable string.
 std::string debug_of(const std::expected<DatDatabase, DatError>& db);
+
+// An archive whose directory is a chain of `depth` nodes of 61 entries, one
+// node a block, each the only child of the one before. The walk holds the
+// whole path and every entry on it before the map takes any, and the ids
+// descend in walk order, so the map is sorted at the end.
+std::vector<std::byte> deep_chain_directory(std::uint32_t depth);
 
 // Depth of the directory subtree whose node is at `offset` (a leaf: 1),
 // read back node by node through `db`; -1 when a node cannot be read or
