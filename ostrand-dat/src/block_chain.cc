@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -118,11 +119,13 @@ std::expected<std::span<const std::byte>, DatError> ChainStream::next() {
     const std::uint64_t payload =
         chain_.block_size() > 4 ? chain_.block_size() - 4 : 1;
     // A batch holds at least one block's payload, and no more than the
-    // item.
-    buffer_.resize(static_cast<std::size_t>(std::min(
-        missing_, std::max<std::uint64_t>(batch_bytes_, payload))));
+    // item; the buffer has room beside it for the pointer slots of its
+    // blocks (see next_blocks).
+    batch_ = static_cast<std::size_t>(
+        std::min(missing_, std::max<std::uint64_t>(batch_bytes_, payload)));
     pointers_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(
         kMaxBlocks, (missing_ + payload - 1) / payload)));
+    buffer_.resize(batch_ + 4 * pointers_.size());
   }
   if (last_block_rest_) return next_of_last_block();
   return next_blocks();
@@ -131,13 +134,47 @@ std::expected<std::span<const std::byte>, DatError> ChainStream::next() {
 std::expected<std::span<const std::byte>, DatError>
 ChainStream::next_of_last_block() {
   const auto n =
-      static_cast<std::size_t>(std::min<std::uint64_t>(missing_, buffer_.size()));
+      static_cast<std::size_t>(std::min<std::uint64_t>(missing_, batch_));
   const std::span<std::byte> piece(buffer_.data(), n);
   auto read = platform::read_exact(chain_.file(), *last_block_rest_, piece, {});
   if (!read) return fail(DatError(std::move(read.error())));
   *last_block_rest_ += n;
   missing_ -= n;
   return piece;
+}
+
+// The blocks after block `last` that a batch read were read as if the chain
+// went on there, but block `last` has pointer 0: the item's rest runs on in
+// one piece from the end of its payload, which is where those blocks lie.
+// Their pointer slots and payloads, `filled` bytes of the batch in all, are
+// put in file order after the `handed` bytes of the item, so that the bytes
+// already read are not read again; returns how many were added.
+std::uint64_t ChainStream::take_rest_of_batch(std::size_t last,
+                                              std::uint64_t handed,
+                                              std::uint64_t filled) {
+  const std::uint64_t block_size = chain_.block_size();
+  const std::uint64_t payload = block_size - 4;
+  const std::uint64_t rest_begins = (last + 1) * block_size;  // in the batch
+  if (filled <= rest_begins) return 0;
+  const std::uint64_t rest = std::min(filled - rest_begins, missing_ - handed);
+  // Segment j (block j of the batch) moves right by 4 * (j - last) bytes;
+  // from the last segment back, so that no payload is overwritten before
+  // it has moved.
+  const std::size_t segments =
+      static_cast<std::size_t>((rest + block_size - 1) / block_size);
+  for (std::size_t k = segments; k-- > 0;) {
+    const std::size_t j = last + 1 + k;
+    const std::uint64_t at = k * block_size;  // where it starts in the rest
+    const std::uint64_t used = std::min(block_size, rest - at);
+    std::byte* to = buffer_.data() + handed + at;
+    if (used > 4) {
+      std::memmove(to + 4, buffer_.data() + j * payload,
+                   static_cast<std::size_t>(used - 4));
+    }
+    std::memcpy(to, pointers_[j].data(),
+                static_cast<std::size_t>(std::min<std::uint64_t>(used, 4)));
+  }
+  return rest;
 }
 
 // Invariant: the bytes handed out so far are the item's first bytes, and
@@ -166,7 +203,7 @@ std::expected<std::span<const std::byte>, DatError> ChainStream::next_blocks() {
   const std::uint64_t payload = block_size - 4;
   const std::size_t blocks = static_cast<std::size_t>(std::min<std::uint64_t>(
       {(missing_ + payload - 1) / payload,
-       std::max<std::uint64_t>(buffer_.size() / payload, 1), pointers_.size()}));
+       std::max<std::uint64_t>(batch_ / payload, 1), pointers_.size()}));
   std::array<std::span<std::byte>, 2 * kMaxBlocks> parts;
   std::uint64_t planned = 0;
   for (std::size_t i = 0; i < blocks; ++i) {
@@ -192,8 +229,12 @@ std::expected<std::span<const std::byte>, DatError> ChainStream::next_blocks() {
     handed += piece;
     if (handed == missing_) break;  // the item ends in this block
     if (next == 0) {
-      // The last block holds whatever is still missing, in one piece.
-      last_block_rest_ = block + 4 + piece;
+      // The last block holds whatever is still missing, in one piece, from
+      // its payload's end on; what the batch read past this block is the
+      // start of that piece, and is used rather than read again.
+      const std::uint64_t taken = take_rest_of_batch(i, handed, got.filled);
+      handed += taken;
+      last_block_rest_ = block + 4 + piece + taken;
       break;
     }
     if (i + 1 == blocks || next != block + block_size) {

@@ -85,6 +85,8 @@ class ChainStream {
   std::expected<std::span<const std::byte>, DatError> next_blocks();
   std::expected<std::span<const std::byte>, DatError> next_of_last_block();
   std::expected<std::span<const std::byte>, DatError> fail(DatError error);
+  std::uint64_t take_rest_of_batch(std::size_t last, std::uint64_t handed,
+                                   std::uint64_t filled);
 
   const BlockChain& chain_;
   std::uint32_t first_offset_;
@@ -94,6 +96,8 @@ class ChainStream {
   // Set once a block with pointer 0 has been met: the rest of the item
   // lies from this file position on, in one piece.
   std::optional<std::uint64_t> last_block_rest_;
+  std::size_t batch_ = 0;  // payload bytes a batch reads at most
+  // The batch's payloads, with room for 4 bytes more per block.
   std::vector<std::byte> buffer_;
   std::vector<std::array<std::byte, 4>> pointers_;
 };

@@ -208,6 +208,19 @@ std::optional<IoError> error_of(const Fault& fault) {
   return std::nullopt;
 }
 
+// A streaming read's pieces joined, or its error.
+std::expected<Bytes, DatError> joined(
+    const std::function<std::expected<FileReadSummary, DatError>(
+        const FileSink&)>& stream) {
+  Bytes bytes;
+  auto read = stream([&bytes](std::span<const std::byte> piece) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return true;
+  });
+  if (!read) return std::unexpected(std::move(read.error()));
+  return bytes;
+}
+
 bool matches(const std::string& result, const std::string& expected) {
   if (!expected.ends_with("...")) return result == expected;
   return result.starts_with(expected.substr(0, expected.size() - 3));
@@ -284,6 +297,31 @@ std::vector<Row> rows(const Fixture& fixture) {
        }},
       {"get_file of a compressed file",
        [&db] { return outcome(db.get_file(1000)); }},
+      {"read_file of a compressed file, in pieces",
+       [&db] {
+         return outcome(joined([&db](const FileSink& sink) {
+           return db.read_file(1000, sink);
+         }));
+       }},
+      {"read_file_data of a chain of blocks, in pieces",
+       [&db, plain] {
+         return outcome(joined([&db, plain](const FileSink& sink) {
+           return db.read_file_data(plain.offset, plain.size, sink);
+         }));
+       }},
+      {"read_file_data of a block that points to itself, in pieces",
+       [&db, &fixture] {
+         return outcome(joined([&db, &fixture](const FileSink& sink) {
+           return db.read_file_data(fixture.looping, 3 * kBlockSize, sink);
+         }));
+       },
+       as_dat_error, nullptr, true},
+      {"read_file_data of an item that runs on past a last block, in pieces",
+       [&db, &fixture] {
+         return outcome(joined([&db, &fixture](const FileSink& sink) {
+           return db.read_file_data(fixture.early_end, 2 * kBlockSize, sink);
+         }));
+       }},
       {"read_exact_at_compat over two buffers",
        [&fixture] {
          Bytes head(700), tail(900);
