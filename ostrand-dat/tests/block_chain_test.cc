@@ -145,14 +145,34 @@ TEST(BlockChain, BlockSizeWithoutPayloadRoomFailsOnlyWhenAChainContinues) {
   auto chained = image.allocate_block();
   image.put_u32(chained, static_cast<std::uint32_t>(single));
   auto db = open_ok(image.bytes());
-  auto data = db.read_file_data(static_cast<std::uint32_t>(single), 4);
+  // The whole read and the streamed one alike.
+  auto both = [&db](std::uint64_t offset) {
+    const auto at = static_cast<std::uint32_t>(offset);
+    auto whole = db.read_file_data(at, 4);
+    Bytes joined;
+    auto streamed = db.read_file_data(at, 4, [&](std::span<const std::byte> piece) {
+      joined.insert(joined.end(), piece.begin(), piece.end());
+      return true;
+    });
+    EXPECT_EQ(streamed.has_value(), whole.has_value());
+    if (!whole) {
+      EXPECT_EQ(debug_string(streamed.error()), debug_string(whole.error()));
+    } else {
+      EXPECT_EQ(joined, *whole);
+    }
+    return whole;
+  };
+  auto data = both(single);
   ASSERT_TRUE(data) << debug_string(data.error());
   EXPECT_EQ(*data, bytes("abcd"));
-  auto looping = db.read_file_data(static_cast<std::uint32_t>(chained), 4);
+  auto looping = both(chained);
   ASSERT_FALSE(looping);
   EXPECT_EQ(debug_string(looping.error()),
             "Corruption(\"block size 4 leaves no room for payload in the "
             "chained block at offset 0x198\")");
+  auto past_the_end = both(image.size() - 2);
+  ASSERT_FALSE(past_the_end);
+  EXPECT_EQ(past_the_end.error().kind(), DatError::Kind::Io);
 }
 
 // A file just over 4 GiB, sparse, with marker bytes right after the 4 GiB
