@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "coding.h"
-#include "platform/write_file.h"
 
 namespace ostrand_dat {
 
@@ -91,11 +90,6 @@ void ArchiveImage::put_u32(std::uint64_t offset, std::uint32_t value) {
 
 void ArchiveImage::put_header(const DatHeader& header) {
   put(DatHeader::kFileOffset, encode_header(header));
-}
-
-std::expected<void, IoError> ArchiveImage::write(
-    const std::filesystem::path& path) const {
-  return platform::write_whole_file(path, bytes_);
 }
 
 }  // namespace ostrand_dat

@@ -8,8 +8,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
-#include <filesystem>
 #include <optional>
 #include <span>
 #include <utility>
@@ -66,7 +64,6 @@ class ArchiveImage {
 
   const std::vector<std::byte>& bytes() const { return bytes_; }
   std::vector<std::byte> take() && { return std::move(bytes_); }
-  std::expected<void, IoError> write(const std::filesystem::path& path) const;
 
  private:
   std::uint32_t block_size_;
