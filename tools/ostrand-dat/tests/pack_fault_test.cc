@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,6 +16,7 @@
 #include "commands.h"
 #include "fault_seam.h"
 #include "ostrand_dat/writer.h"
+#include "tool_test_support.h"
 
 namespace ostrand_dat::tool {
 namespace {
@@ -27,23 +26,12 @@ using ostrand_dat::testing::Call;
 using ostrand_dat::testing::Fault;
 using ostrand_dat::testing::FaultScope;
 
-std::string contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::bytes;
+using testing::names_in;
+using testing::read_text;
 
 void put(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// The files in `dir`, names only, sorted.
-std::vector<std::string> listing(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& item : fs::directory_iterator(dir)) {
-    names.push_back(item.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
+  testing::write_bytes(path, bytes(text));
 }
 
 class PackFaultTest : public ::testing::Test {
@@ -75,7 +63,7 @@ void each_fault_fails_cleanly(const Command& command, const fs::path& target,
     ASSERT_EQ(run_command(command), 0);
     for (int f = 0; f < 4; ++f) counts[f] = scope.calls(families[f]);
   }
-  clean_result = contents(target);
+  clean_result = read_text(target);
   ASSERT_NE(clean_result, kept);
   ASSERT_GT(counts[1], 0u);  // the seam saw the writes
   ASSERT_GT(counts[2], 0u);  // and the flush
@@ -98,13 +86,13 @@ void each_fault_fails_cleanly(const Command& command, const fs::path& target,
         if (status == 0) {
           EXPECT_TRUE(families[f] == Call::kClose ||
                       (families[f] == Call::kSync && index + 1 == counts[2]));
-          EXPECT_EQ(contents(target), clean_result);
+          EXPECT_EQ(read_text(target), clean_result);
           continue;
         }
         ++failures;
         EXPECT_EQ(status, 1);
-        EXPECT_EQ(contents(target), kept);
-        EXPECT_EQ(listing(target.parent_path()), files_before);
+        EXPECT_EQ(read_text(target), kept);
+        EXPECT_EQ(names_in(target.parent_path()), files_before);
       }
     }
   }
@@ -114,7 +102,7 @@ void each_fault_fails_cleanly(const Command& command, const fs::path& target,
 TEST_F(PackFaultTest, EveryFailedCallLeavesTheOldArchiveAndNoTemporary) {
   const fs::path out = dir_ / "out.dat";
   put(out, "the old archive");
-  const auto before = listing(dir_);
+  const auto before = names_in(dir_);
   PackCommand pack{.out = out.string(),
                    .block_size = 64,
                    .compress = true,
@@ -133,7 +121,7 @@ TEST_F(PackFaultTest, EveryFailedCallOfExtractLeavesNoPartialFile) {
   fs::create_directories(out_dir);
   const fs::path target = out_dir / "00000007.bin";
   put(target, "an old extract");
-  const auto before = listing(out_dir);
+  const auto before = names_in(out_dir);
   ExtractCommand extract{.archive = (dir_ / "in.dat").string(),
                          .ids = {7},
                          .directory = out_dir.string(),
