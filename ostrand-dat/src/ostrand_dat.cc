@@ -106,17 +106,34 @@ std::expected<DatDatabase, DatError> DatDatabase::open(
   return database;
 }
 
+namespace {
+
+// The `size` bytes of the chain at `offset` in `out`, which is resized to
+// them; emptied on failure. A legitimate item always fits in the file:
+// refusing larger sizes before resizing bounds the allocation by the
+// file's length.
+std::expected<void, DatError> gather_into(const BlockChain& chain,
+                                          std::uint32_t offset,
+                                          std::uint32_t size,
+                                          std::vector<std::byte>& out) {
+  out.clear();
+  if (size > chain.file_length()) {
+    return std::unexpected(item_too_large(offset, size, chain.file_length()));
+  }
+  out.resize(size);
+  std::uint64_t unlimited = UINT64_MAX;
+  auto gathered = chain.gather(offset, out, unlimited);
+  if (!gathered) out.clear();
+  return gathered;
+}
+
+}  // namespace
+
 std::expected<std::vector<std::byte>, DatError> DatDatabase::read_file_data(
     std::uint32_t offset, std::uint32_t size) const {
-  // A legitimate item always fits in the file; refusing larger sizes before
-  // allocating bounds the allocation by the file's length.
-  if (size > file_length_) {
-    return std::unexpected(item_too_large(offset, size, file_length_));
-  }
-  std::vector<std::byte> buffer(size);
-  std::uint64_t unlimited = UINT64_MAX;
-  auto gathered = BlockChain(file_, header_.block_size, file_length_)
-                      .gather(offset, buffer, unlimited);
+  std::vector<std::byte> buffer;
+  auto gathered = gather_into(
+      BlockChain(file_, header_.block_size, file_length_), offset, size, buffer);
   if (!gathered) return std::unexpected(std::move(gathered.error()));
   return buffer;
 }
@@ -145,19 +162,8 @@ std::expected<void, DatError> DatDatabase::get_file(
   if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
   if (!entry->is_compressed()) {
     // The stored bytes are the contents: gathered straight into place.
-    if (entry->size > file_length_) {
-      return std::unexpected(
-          item_too_large(entry->offset, entry->size, file_length_));
-    }
-    out.resize(entry->size);
-    std::uint64_t unlimited = UINT64_MAX;
-    auto gathered = BlockChain(file_, header_.block_size, file_length_)
-                        .gather(entry->offset, out, unlimited);
-    if (!gathered) {
-      out.clear();
-      return std::unexpected(std::move(gathered.error()));
-    }
-    return {};
+    return gather_into(BlockChain(file_, header_.block_size, file_length_),
+                       entry->offset, entry->size, out);
   }
   auto read = read_file(id, [&out](std::span<const std::byte> piece) {
     out.insert(out.end(), piece.begin(), piece.end());
