@@ -1,10 +1,7 @@
 #include "file_stream.h"
 
-#include <array>
 #include <span>
 #include <utility>
-
-#include "coding.h"
 
 namespace ostrand_dat {
 
@@ -41,8 +38,6 @@ std::expected<FileReadSummary, DatError> stream_contents(
   ChainStream stored(chain, entry.offset, entry.size, pieces.batch_bytes);
   LrsStreamDecoder decoder(entry.size, pieces.chunk);
   FileReadSummary summary;
-  std::array<std::byte, 4> prefix;
-  std::size_t prefix_seen = 0;
   auto hand_on = [&](std::span<const std::byte> decoded) {
     summary.size += decoded.size();
     summary.stopped = !sink(decoded);
@@ -52,15 +47,12 @@ std::expected<FileReadSummary, DatError> stream_contents(
     auto piece = stored.next();
     if (!piece) return std::unexpected(std::move(piece.error()));
     if (piece->empty()) break;
-    for (std::size_t i = 0; prefix_seen < 4 && i < piece->size(); ++i) {
-      prefix[prefix_seen++] = (*piece)[i];
-    }
     if (!decoder.ended()) {
       decoder.feed(*piece, hand_on);
       if (summary.stopped) return summary;
     }
   }
-  if (prefix_seen == 4) summary.declared_size = load_u32(prefix.data());
+  summary.declared_size = decoder.declared_size();
   return summary;
 }
 

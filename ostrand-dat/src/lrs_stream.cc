@@ -67,11 +67,7 @@ LrsStreamDecoder::Status LrsStreamDecoder::finish(ByteSink sink) {
 }
 
 void LrsStreamDecoder::start_decoding() {
-  const std::uint64_t declared =
-      std::to_integer<std::uint64_t>(prefix_[0]) |
-      std::to_integer<std::uint64_t>(prefix_[1]) << 8 |
-      std::to_integer<std::uint64_t>(prefix_[2]) << 16 |
-      std::to_integer<std::uint64_t>(prefix_[3]) << 24;
+  const std::uint64_t declared = load_u32(prefix_);
   // A 2-byte token yields at most kMaxMatch bytes. More tokens than a u32
   // size can use are not counted, so that the product cannot overflow.
   const std::uint64_t tokens =

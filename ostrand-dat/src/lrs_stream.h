@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
 
+#include "coding.h"
 #include "lrs_decoder.h"
 
 namespace ostrand_dat {
@@ -97,6 +99,12 @@ class LrsStreamDecoder {
 
   Status status() const { return status_; }
   bool ended() const { return status_ != Status::kNeedsInput; }
+  // The output size the payload's first 4 bytes declare, once they have
+  // arrived; nullopt before, and for a payload of fewer than 4 bytes.
+  std::optional<std::uint32_t> declared_size() const {
+    if (stored_size_ < 4 || fed_ < 4) return std::nullopt;
+    return load_u32(prefix_);
+  }
 
  private:
   // Hands [pending_, op) to the sink; false if it asks to stop.
