@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "coding.h"
 #include "lrs_stream.h"
 #include "fuzz_support.h"
 #include "ostrand_dat/utils.h"
@@ -68,9 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                         "input under 4 bytes comes back as it is");
     return 0;
   }
-  const std::uint64_t declared = std::uint64_t{data[0]} | std::uint64_t{data[1]} << 8 |
-                                 std::uint64_t{data[2]} << 16 |
-                                 std::uint64_t{data[3]} << 24;
+  const std::uint64_t declared = ostrand_dat::load_u32(input.data());
   ostrand_fuzz::check(output.size() <= declared, "output within the declared size");
   ostrand_fuzz::check(output == ostrand_dat::plain::decompress(input),
                       "agrees with the plain decoder");

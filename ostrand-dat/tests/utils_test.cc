@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "coding.h"
 #include "lrs_stream.h"
 #include "plain_reference.h"
 #include "test_support.h"
@@ -25,7 +26,8 @@ using plain::decompress;
 class TokenStream {
  public:
   explicit TokenStream(std::uint32_t declared) {
-    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<std::byte>(declared >> (8 * i)));
+    bytes_.resize(4);
+    store_u32(bytes_.data(), declared);
   }
   TokenStream& literal(std::uint8_t value) {
     next_bit(false);
@@ -58,7 +60,7 @@ class TokenStream {
 };
 
 void set_declared_size(Bytes& input, std::uint32_t size) {
-  for (int i = 0; i < 4; ++i) input[i] = static_cast<std::byte>(size >> (8 * i));
+  store_u32(input.data(), size);
 }
 
 // The decoders agree on `input` cut at every length from `from` on, and on
@@ -126,7 +128,7 @@ TEST(DecompressLrs, AgreesWithThePlainDecoderOnAnyInput) {
     Bytes input = pseudo_random(4 + seed % 300, seed, seed % 2 ? 256 : 5);
     // Declared sizes from 0 to a little over what the stream can produce.
     const std::uint32_t size = (seed * 7919) % 2000;
-    for (int i = 0; i < 4; ++i) input[i] = static_cast<std::byte>(size >> (8 * i));
+    set_declared_size(input, size);
     SCOPED_TRACE(seed);
     const Bytes fast = decompress_lrs(input);
     ASSERT_EQ(fast, decompress(input));

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "coding.h"
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/file.h"
 #include "ostrand_dat/utils.h"
@@ -27,10 +28,7 @@ namespace ostrand_dat::plain {
 // version would do, so that the benchmarks compare decoding and not growth.
 inline std::vector<std::byte> decompress(std::span<const std::byte> input) {
   if (input.size() < 4) return {input.begin(), input.end()};
-  std::uint64_t output_size = 0;
-  for (int i = 3; i >= 0; --i) {
-    output_size = output_size << 8 | std::to_integer<unsigned>(input[i]);
-  }
+  const std::uint64_t output_size = load_u32(input.data());
   const auto data = input.subspan(4);
   std::vector<std::byte> output;
   output.reserve(std::min<std::uint64_t>(output_size, data.size() / 2 * 17 + 1));
@@ -77,10 +75,7 @@ inline std::expected<std::vector<std::byte>, IoError> gather(
     std::array<std::byte, 4> pointer;
     auto read = read_exact_at_compat(file, pointer, current);
     if (!read) return std::unexpected(read.error());
-    const std::uint32_t next = std::to_integer<std::uint32_t>(pointer[0]) |
-                               std::to_integer<std::uint32_t>(pointer[1]) << 8 |
-                               std::to_integer<std::uint32_t>(pointer[2]) << 16 |
-                               std::to_integer<std::uint32_t>(pointer[3]) << 24;
+    const std::uint32_t next = load_u32(pointer.data());
     const std::size_t piece =
         next == 0 ? size - filled
                   : std::min<std::size_t>(size - filled, block_size - 4);
