@@ -193,6 +193,30 @@ using ostrand_dat::testing::Decision;
 using ostrand_dat::testing::fail_with;
 using ostrand_dat::testing::record;
 
+namespace {
+
+// A read or write of `size` bytes through `real(size)`, as the armed
+// fault has it: failed, moving nothing, moving one byte, or as asked.
+template <class Real>
+ssize_t transfer(Call call, int fd, off_t offset, size_t size, Real real) {
+  const Decision d = decide(call, fd);
+  if (d.fail) return fail_with(d.error);
+  if (d.nothing) return 0;
+  const ssize_t n = real(d.one_byte ? std::min<size_t>(size, 1) : size);
+  record(d, call, offset, n);
+  return n;
+}
+
+// Any other call: failed as the fault says, else `real()`.
+template <class Real>
+int other(Call call, int fd, Real real) {
+  const Decision d = decide(call, fd);
+  if (d.fail) return fail_with(d.error);
+  return real();
+}
+
+}  // namespace
+
 // The wrapped calls. Each asks decide(), then fails or moves nothing as the
 // fault says, or forwards to the real call (cut to one byte for a short
 // transfer) and records what moved.
@@ -242,61 +266,35 @@ ssize_t __wrap_preadv(int fd, const iovec* parts, int count, off_t offset) {
 }
 
 ssize_t __wrap_pread(int fd, void* data, size_t size, off_t offset) {
-  const Decision d = decide(Call::kRead, fd);
-  if (d.fail) return fail_with(d.error);
-  if (d.nothing) return 0;
-  const ssize_t n = __real_pread(
-      fd, data, d.one_byte ? std::min<size_t>(size, 1) : size, offset);
-  record(d, Call::kRead, offset, n);
-  return n;
+  return transfer(Call::kRead, fd, offset, size,
+                  [&](size_t n) { return __real_pread(fd, data, n, offset); });
 }
 
 ssize_t __wrap_read(int fd, void* data, size_t size) {
-  const Decision d = decide(Call::kRead, fd);
-  if (d.fail) return fail_with(d.error);
-  if (d.nothing) return 0;
-  const ssize_t n =
-      __real_read(fd, data, d.one_byte ? std::min<size_t>(size, 1) : size);
-  record(d, Call::kRead, -1, n);
-  return n;
+  return transfer(Call::kRead, fd, -1, size,
+                  [&](size_t n) { return __real_read(fd, data, n); });
 }
 
 int __wrap_fstat(int fd, struct stat* status) {
-  const Decision d = decide(Call::kStat, fd);
-  if (d.fail) return fail_with(d.error);
-  return __real_fstat(fd, status);
+  return other(Call::kStat, fd, [&] { return __real_fstat(fd, status); });
 }
 
 ssize_t __wrap_write(int fd, const void* data, size_t size) {
-  const Decision d = decide(Call::kWrite, fd);
-  if (d.fail) return fail_with(d.error);
-  if (d.nothing) return 0;
-  const ssize_t n =
-      __real_write(fd, data, d.one_byte ? std::min<size_t>(size, 1) : size);
-  record(d, Call::kWrite, -1, n);
-  return n;
+  return transfer(Call::kWrite, fd, -1, size,
+                  [&](size_t n) { return __real_write(fd, data, n); });
 }
 
 ssize_t __wrap_pwrite(int fd, const void* data, size_t size, off_t offset) {
-  const Decision d = decide(Call::kWrite, fd);
-  if (d.fail) return fail_with(d.error);
-  if (d.nothing) return 0;
-  const ssize_t n = __real_pwrite(
-      fd, data, d.one_byte ? std::min<size_t>(size, 1) : size, offset);
-  record(d, Call::kWrite, offset, n);
-  return n;
+  return transfer(Call::kWrite, fd, offset, size,
+                  [&](size_t n) { return __real_pwrite(fd, data, n, offset); });
 }
 
 int __wrap_fsync(int fd) {
-  const Decision d = decide(Call::kSync, fd);
-  if (d.fail) return fail_with(d.error);
-  return __real_fsync(fd);
+  return other(Call::kSync, fd, [&] { return __real_fsync(fd); });
 }
 
 int __wrap_fdatasync(int fd) {
-  const Decision d = decide(Call::kSync, fd);
-  if (d.fail) return fail_with(d.error);
-  return __real_fdatasync(fd);
+  return other(Call::kSync, fd, [&] { return __real_fdatasync(fd); });
 }
 
 int __wrap_close(int fd) {
