@@ -10,6 +10,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -85,7 +86,12 @@ class OSTRAND_DAT_EXPORT FileMap {
  public:
   using const_iterator = std::span<const DatFileEntry>::iterator;
 
-  FileMap() = default;
+  // The memory of a map's entries, which only the library makes: a map with
+  // entries comes from DatDatabase::open.
+  struct Storage;
+
+  FileMap() noexcept;
+  explicit FileMap(std::unique_ptr<Storage> storage) noexcept;
   FileMap(FileMap&& other) noexcept;
   FileMap& operator=(FileMap&& other) noexcept;
   FileMap(const FileMap&) = delete;
@@ -97,29 +103,18 @@ class OSTRAND_DAT_EXPORT FileMap {
   [[nodiscard]] bool contains(std::uint32_t id) const {
     return find(id) != nullptr;
   }
-  [[nodiscard]] std::size_t size() const { return size_; }
-  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] std::size_t size() const { return entries_.size(); }
+  [[nodiscard]] bool empty() const { return entries_.empty(); }
   // Every entry, ids strictly ascending.
   [[nodiscard]] std::span<const DatFileEntry> entries() const {
-    return {data_, size_};
+    return entries_;
   }
-  [[nodiscard]] const_iterator begin() const { return entries().begin(); }
-  [[nodiscard]] const_iterator end() const { return entries().end(); }
+  [[nodiscard]] const_iterator begin() const { return entries_.begin(); }
+  [[nodiscard]] const_iterator end() const { return entries_.end(); }
 
  private:
-  // The directory walk hands its entries over through this.
-  friend class EntryBuffer;
-  FileMap(DatFileEntry* data, std::size_t size, std::size_t capacity)
-      : data_(data), size_(size), capacity_(capacity) {}
-  void swap_with(FileMap& other) noexcept {
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(capacity_, other.capacity_);
-  }
-
-  DatFileEntry* data_ = nullptr;  // ids strictly ascending
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // entries the storage has room for
+  std::unique_ptr<Storage> storage_;
+  std::span<const DatFileEntry> entries_;  // in storage_, ids ascending
 };
 
 // Where the streaming reads hand a file's contents: called with consecutive
