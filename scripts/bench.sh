@@ -15,6 +15,9 @@
 #                    on 1,000,000 entries at block sizes 1024 and 256, with
 #                    min_open_reads --keep (the reads plus keeping every
 #                    entry's bytes) beside them for what memory costs
+#   a chain read     by streaming against block by block (one read per
+#                    block), laid out forward, reversed and scattered, at
+#                    block sizes 5, 64 and 4096
 # and prints each figure with its ratio and goal. Every time is a median of
 # runs taken in turns with its anchor's.
 # Then runs the rest of the Google Benchmark programs.
@@ -179,6 +182,38 @@ for block_size in 1024 256; do
   row "min_open_reads --keep / min_open_reads (x)" "$(ratio "$keep_ms" "$floor_ms")"
   goal "peak memory of info, per million entries" \
     "$(awk -v k="$info_kib" 'BEGIN {printf "%.1f", k / 1024}')" "<=" 40 MiB
+done
+
+echo
+echo "== a chain read by streaming against block by block (one read per block),"
+echo "   by layout and block size: 100,000 bytes at 5, 1 MiB at 64, 16 MiB at"
+echo "   4096; 5 rounds in turns, medians"
+declare -A chain_ms=()
+layouts=(forward reversed scattered)
+for _ in 1 2 3 4 5; do
+  for layout in 0 1 2; do
+    for block_size in 5 64 4096; do
+      csv=$("$bin/ostrand_dat_bench" --benchmark_min_time=0.2 \
+        --benchmark_filter="^BM_(StreamChain|BlockByBlock)/$layout/$block_size/" \
+        --benchmark_format=csv 2>/dev/null)
+      for read in StreamChain BlockByBlock; do
+        chain_ms[$read.$layout.$block_size]+="$(printf '%s\n' "$csv" | awk -F, \
+          -v n="\"BM_$read/$layout/$block_size/real_time\"" '$1 == n {printf "%.3f", $3}') "
+      done
+    done
+  done
+done
+chain_median() { tr ' ' '\n' <<<"${chain_ms[$1]}" | grep . | median; }
+for layout in 0 1 2; do
+  echo " ${layouts[$layout]} chains:"
+  for block_size in 5 64 4096; do
+    stream=$(chain_median "StreamChain.$layout.$block_size")
+    blocks=$(chain_median "BlockByBlock.$layout.$block_size")
+    row "block size $block_size: streaming (ms)" "$stream"
+    row "block size $block_size: block by block (ms)" "$blocks"
+    goal "block size $block_size: streaming / block by block" \
+      "$(ratio "$stream" "$blocks")" "<=" 2.0
+  done
 done
 
 echo
