@@ -1,5 +1,6 @@
 // Helpers under the archive reader: the positional exact read and the
-// archive's LZSS-style compression (decoder, and an encoder for writers).
+// decoder of the archive's LZSS-style compression (the encoder belongs to
+// the writer, writer.h).
 #ifndef OSTRAND_DAT_UTILS_H_
 #define OSTRAND_DAT_UTILS_H_
 
@@ -39,11 +40,6 @@ OSTRAND_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
 // memory it takes grows with the output decoded, whatever size is declared.
 OSTRAND_DAT_EXPORT std::vector<std::byte> decompress_lrs(
     std::span<const std::byte> input);
-
-// The inverse of decompress_lrs: a greedy encoder whose output decodes back
-// to `input` exactly. Inputs of 4 GiB or more cannot be described by the
-// 32-bit size prefix and are not supported.
-OSTRAND_DAT_EXPORT std::vector<std::byte> compress_lrs(std::span<const std::byte> input);
 
 }  // namespace ostrand_dat
 

@@ -10,6 +10,7 @@
 #include <expected>
 #include <filesystem>
 #include <map>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,12 @@
 #include "ostrand_dat/writer_export.h"
 
 namespace ostrand_dat {
+
+// The inverse of decompress_lrs: a greedy encoder whose output decodes back
+// to `input` exactly. Inputs of 4 GiB or more cannot be described by the
+// 32-bit size prefix and are not supported.
+OSTRAND_DAT_WRITER_EXPORT std::vector<std::byte> compress_lrs(
+    std::span<const std::byte> input);
 
 // A sound table as a list of records in stream order, so that duplicate keys
 // can be written on purpose.
