@@ -191,19 +191,19 @@ std::vector<Seed> stream_read_seeds() {
   {
     // Chains in scattered runs and in reverse, whole and with the archive
     // cut inside them, compressed and not.
-    using ostrand_dat::testing::ChainLayout;
+    using ostrand_dat::ChainOrder;
     const Bytes packed = ostrand_dat::compress_lrs(prose);
     const struct {
       const char* name;
-      ChainLayout layout;
+      ChainOrder layout;
       bool compressed;
       std::size_t cut;  // bytes taken off the end
     } layouts[] = {
-        {"scattered_chain", ChainLayout::kScattered, true, 0},
-        {"reversed_plain_chain", ChainLayout::kReversed, false, 0},
-        {"cut_scattered_chain", ChainLayout::kScattered, true, 300},
-        {"cut_forward_chain", ChainLayout::kForward, true, 45},
-        {"cut_forward_plain_chain", ChainLayout::kForward, false, 1000},
+        {"scattered_chain", ChainOrder::kScattered, true, 0},
+        {"reversed_plain_chain", ChainOrder::kReversed, false, 0},
+        {"cut_scattered_chain", ChainOrder::kScattered, true, 300},
+        {"cut_forward_chain", ChainOrder::kForward, true, 45},
+        {"cut_forward_plain_chain", ChainOrder::kForward, false, 1000},
     };
     for (const auto& l : layouts) {
       Bytes archive = ostrand_dat::testing::one_file_archive(

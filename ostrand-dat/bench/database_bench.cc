@@ -151,11 +151,11 @@ const std::filesystem::path& layout_archive(std::int64_t layout,
       paths;
   auto [it, added] = paths.try_emplace({layout, block_size});
   if (added) {
-    const auto chain = static_cast<testing::ChainLayout>(layout);
+    const auto chain = static_cast<ChainOrder>(layout);
     const std::size_t size = block_size == 5    ? 100'000
                              : block_size == 64 ? std::size_t{1} << 20
                                                 : std::size_t{16} << 20;
-    it->second = scratch_dir() / (std::string(testing::layout_name(chain)) +
+    it->second = scratch_dir() / (std::string(testing::order_name(chain)) +
                                   "-" + std::to_string(block_size) + ".dat");
     write_or_die(it->second,
                  testing::one_file_archive(static_cast<std::uint32_t>(block_size),
@@ -178,8 +178,8 @@ void BM_StreamChain(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           entry.size);
-  state.SetLabel(testing::layout_name(
-      static_cast<testing::ChainLayout>(state.range(0))));
+  state.SetLabel(testing::order_name(
+      static_cast<ChainOrder>(state.range(0))));
 }
 BENCHMARK(BM_StreamChain)
     ->ArgsProduct({{0, 1, 2}, {5, 64, 4096}})
@@ -202,8 +202,8 @@ void BM_BlockByBlock(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           entry.size);
-  state.SetLabel(testing::layout_name(
-      static_cast<testing::ChainLayout>(state.range(0))));
+  state.SetLabel(testing::order_name(
+      static_cast<ChainOrder>(state.range(0))));
 }
 BENCHMARK(BM_BlockByBlock)
     ->ArgsProduct({{0, 1, 2}, {5, 64, 4096}})

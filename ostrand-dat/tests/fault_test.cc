@@ -420,7 +420,6 @@ TEST(FaultSeam, EveryCallOfEveryOperationFailsCleanlyOrChangesNothing) {
 // forward chain takes a few reads where that read takes one per block.
 // Counted through the seam, which sees every read.
 TEST(FaultSeam, StreamingAChainInAnyOrderCostsAtMostTheBlockByBlockRead) {
-  using testing::ChainLayout;
   // Read calls and bytes of one read.
   auto cost = [](const std::function<bool()>& read) {
     FaultScope scope;
@@ -432,9 +431,9 @@ TEST(FaultSeam, StreamingAChainInAnyOrderCostsAtMostTheBlockByBlockRead) {
     return std::pair(scope.calls(Call::kRead), bytes);
   };
   for (std::uint32_t block_size : {5u, 64u, 4096u}) {
-    for (ChainLayout layout : {ChainLayout::kForward, ChainLayout::kReversed,
-                               ChainLayout::kScattered}) {
-      SCOPED_TRACE(std::string(testing::layout_name(layout)) + ", block size " +
+    for (ChainOrder layout : {ChainOrder::kForward, ChainOrder::kReversed,
+                               ChainOrder::kScattered}) {
+      SCOPED_TRACE(std::string(testing::order_name(layout)) + ", block size " +
                    std::to_string(block_size));
       const Bytes data =
           testing::pseudo_random(block_size == 4096 ? 1 << 20 : 20000, 5);
@@ -450,7 +449,7 @@ TEST(FaultSeam, StreamingAChainInAnyOrderCostsAtMostTheBlockByBlockRead) {
       });
       EXPECT_LE(reads, block_reads);
       EXPECT_LE(bytes, 2 * block_bytes);
-      if (layout == ChainLayout::kForward) {
+      if (layout == ChainOrder::kForward) {
         EXPECT_LE(8 * reads, block_reads);
       }
     }
