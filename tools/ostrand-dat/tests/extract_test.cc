@@ -35,11 +35,18 @@ Bytes with_next_pointer(Bytes archive, std::uint32_t id, std::uint32_t next) {
 TEST_F(ExtractTest, WritesEachEntryAsCatGivesIt) {
   const struct {
     std::vector<std::string> options;
-    std::vector<std::uint32_t> ids;  // empty: all
+    std::vector<std::string> selectors;  // empty: all
+    std::vector<std::uint32_t> ids;      // what they select
   } cases[] = {
-      {{}, {}},
-      {{"--raw", "--jobs", "1"}, {}},
-      {{"--jobs=3"}, {kCompressed, kEmpty, kCompressed}},
+      {{}, {}, {}},
+      {{"--raw", "--jobs", "1"}, {}, {}},
+      {{"--jobs=3"},
+       {"0x01000002", "0x01000004", "0x01000002"},
+       {kCompressed, kEmpty}},
+      {{}, {"0x01000002-0x01000003", "0x0A*"},
+       {kCompressed, kMultiBlock, kTable, kBadTable}},
+      {{"-q"}, {"0x0100000*", "0x01000001"},
+       {kPlain, kCompressed, kMultiBlock, kEmpty}},
   };
   for (const auto& c : cases) {
     const bool raw = !c.options.empty() && c.options[0] == "--raw";
@@ -50,13 +57,14 @@ TEST_F(ExtractTest, WritesEachEntryAsCatGivesIt) {
     fs::create_directory(out);
     std::vector<std::string> args{"extract", "-C", out.string(), archive_};
     args.insert(args.begin() + 1, c.options.begin(), c.options.end());
-    for (std::uint32_t id : c.ids) args.push_back(format_id(id));
+    args.insert(args.end(), c.selectors.begin(), c.selectors.end());
     EXPECT_EQ(output_of(args), "");
     std::vector<std::string> expected;
     for (const std::string& name : all_names()) {
       const std::string id = "0x" + name.substr(0, 8);
-      if (!c.ids.empty() &&
-          std::find(args.begin(), args.end(), id) == args.end()) {
+      if (!c.selectors.empty() &&
+          std::find(c.ids.begin(), c.ids.end(), *parse_u32(id)) ==
+              c.ids.end()) {
         continue;
       }
       expected.push_back(name);
@@ -73,8 +81,7 @@ TEST_F(ExtractTest, AnExistingFileIsAnErrorUnlessForced) {
   const ToolRun refused = run({"extract", "-C", dir_.string(), archive_});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, "error: " + old +
-                             ": already exists; --force replaces it (" +
-                             debug_string(IoError::from_os(EEXIST)) + ")\n");
+                             ": already exists; --force replaces it\n");
   EXPECT_EQ(read_text(old), "old");
   EXPECT_EQ(read_text(dir_ / all_names()[1]), text(compressible_data()));
 
@@ -93,8 +100,7 @@ TEST_F(ExtractTest, ADamagedEntryIsReportedAndTheOthersExtracted) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "error: " + damaged +
                        ": 0x01000003: damaged: its block chain runs past the "
-                       "end of the file (Io(Error { kind: UnexpectedEof, "
-                       "message: \"failed to fill whole buffer\" }))\n");
+                       "end of the file\n");
   std::vector<std::string> expected = all_names();
   expected.erase(expected.begin() + 2);
   EXPECT_EQ(names_in(out), expected);
@@ -174,11 +180,24 @@ TEST_F(ExtractTest, ProgressAndSummaryOnlyOnATerminal) {
        {clear + "error: " + damaged + ": 0x01000003: damaged: ",
         clear + "extract: 6 files, ", "/s), 1 failed\r\n"}},
       {{"verify", archive_}, 0, {clear + "verify: 6 files, ", "/s)\r\n"}},
+      {{"verify", "-q", archive_}, 0, {}},
+      {{"/usr/bin/env", "NO_COLOR=1", OSTRAND_DAT_TOOL, "verify", archive_},
+       0,
+       {}},
+      {{"/usr/bin/env", "TERM=dumb", OSTRAND_DAT_TOOL, "verify", archive_},
+       0,
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());
-    const ToolRun r = run(c.args, RunOptions::on_terminal());
+    const ToolRun r =
+        c.args[0].starts_with("/")
+            ? run_program(c.args, dir_, RunOptions::on_terminal())
+            : run(c.args, RunOptions::on_terminal());
     EXPECT_EQ(r.status, c.status);
+    if (c.parts.empty()) {
+      EXPECT_EQ(r.err, "");
+    }
     std::size_t at = 0;
     for (const std::string& part : c.parts) {
       at = r.err.find(part, at);
@@ -193,8 +212,7 @@ TEST_F(ExtractTest, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   const fs::path extracted = dir_ / "x";
   fs::create_directory(extracted);
   const std::string pack_efbig =
-      "error: " + out + ": too large: the limit on file size is reached (" +
-      debug_string(IoError::from_os(EFBIG)) + ")\n";
+      "error: " + out + ": too large: the limit on file size is reached\n";
   // Writes past 1 MiB fail with EFBIG, as on a full device. (Not less: a
   // coverage build's program writes its counts on exit, under the same
   // limit.)
@@ -216,8 +234,7 @@ TEST_F(ExtractTest, AFailedWriteLeavesTheOldFileAndNoTemporary) {
       run({"extract", "-C", extracted.string(), big}, small_limit);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "error: " + (extracted / "00000005.bin").string() +
-                       ": too large: the limit on file size is reached (" +
-                       debug_string(IoError::from_os(EFBIG)) + ")\n");
+                       ": too large: the limit on file size is reached\n");
   EXPECT_EQ(names_in(extracted), std::vector<std::string>{"00000006.bin"});
   EXPECT_EQ(names_in(dir_),
             (std::vector<std::string>{"big.dat", "input.bin", "out.dat",
