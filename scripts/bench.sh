@@ -11,6 +11,8 @@
 #                    after one byte
 #   ostrand-dat cat  against lz4 -d of the same 64 MiB, whole process, on
 #                    each kind, with peak memory
+#   ostrand-dat mount: ls -l of 100,000 entries against ostrand-dat ls -l,
+#                    and cat of the 64 MiB files against ostrand-dat cat
 #   ostrand-dat info against min_open_reads (only the reads an open needs),
 #                    on 1,000,000 entries at block sizes 1024 and 256, with
 #                    min_open_reads --keep (the reads plus keeping every
@@ -180,6 +182,48 @@ for block_size in 1024 256; do
   goal "peak memory of info, per million entries" \
     "$(awk -v k="$info_kib" 'BEGIN {printf "%.1f", k / 1024}')" "<=" 40 MiB
 done
+
+echo
+echo "== ostrand-dat mount: a fresh mount per run, so that nothing comes from"
+echo "   the kernel's caches; the mount and unmount are in the time ($runs runs)"
+if [ -w /dev/fuse ] && command -v fusermount3 >/dev/null; then
+  mnt=$tmp/mnt
+  mkdir -p "$mnt"
+  # mounted.sh ARCHIVE COMMAND...: COMMAND run on a fresh foreground mount.
+  cat >"$tmp/mounted.sh" <<EOF
+#!/usr/bin/env bash
+archive=\$1; shift
+"$bin/ostrand-dat" mount -f "\$archive" "$mnt" & server=\$!
+for _ in \$(seq 500); do mountpoint -q "$mnt" && break; sleep 0.01; done
+"\$@" >/dev/null; status=\$?
+fusermount3 -u "$mnt"; wait \$server
+exit \$status
+EOF
+  chmod +x "$tmp/mounted.sh"
+  "$bin/make_bench_archive" "$tmp/listing.dat" 100000 1024
+  timed=$("$bin/run_timed" "$runs" -- "$bin/ostrand-dat" ls -l "$tmp/listing.dat" \
+    -- "$tmp/mounted.sh" "$tmp/listing.dat" ls -l "$mnt")
+  read -r ls_ms _ _ _ <<<"$(sed -n 1p <<<"$timed")"
+  read -r mount_ls_ms _ _ _ <<<"$(sed -n 2p <<<"$timed")"
+  echo " ls -l of 100,000 entries (empty files):"
+  row "ostrand-dat ls -l (ms)" "$ls_ms"
+  row "mount, ls -l MOUNTPOINT, unmount (ms)" "$mount_ls_ms"
+  goal "mounted ls -l / ostrand-dat ls -l" "$(ratio "$mount_ls_ms" "$ls_ms")" "<=" 3
+  for kind in "${kinds[@]}"; do
+    timed=$("$bin/run_timed" "$runs" -- "$bin/ostrand-dat" cat "$tmp/$kind.dat" 1 \
+      -- "$tmp/mounted.sh" "$tmp/$kind.dat" cat "$mnt/00000001.bin")
+    read -r cat_ms _ _ _ <<<"$(sed -n 1p <<<"$timed")"
+    read -r mount_cat_ms _ mount_kib _ <<<"$(sed -n 2p <<<"$timed")"
+    echo " cat of the 64 MiB compressed ${what[$kind]} file:"
+    row "ostrand-dat cat (ms)" "$cat_ms"
+    row "mount, cat MOUNTPOINT/00000001.bin (ms)" "$mount_cat_ms"
+    goal "mounted cat / ostrand-dat cat" "$(ratio "$mount_cat_ms" "$cat_ms")" "<=" 1.5
+    goal "peak memory of the mount" \
+      "$(awk -v k="$mount_kib" 'BEGIN {printf "%.1f", k / 1024}')" "<=" 16 MiB
+  done
+else
+  echo "  skipped: /dev/fuse or fusermount3 is missing"
+fi
 
 echo
 echo "== The other benchmarks (Google Benchmark, medians of 3)"

@@ -24,8 +24,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <expected>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -119,8 +121,7 @@ struct Mounted {
       if (info) size = info->size();
     }
     std::uint64_t unknown = 0;
-    known.compare_exchange_strong(unknown, size + 1,
-                                  std::memory_order_relaxed);
+    known.compare_exchange_strong(unknown, size + 1, std::memory_order_relaxed);
     return known.load(std::memory_order_relaxed) - 1;
   }
 
@@ -156,11 +157,37 @@ struct Mounted {
   std::vector<std::atomic<std::uint64_t>> sizes;
 };
 
-// An open file: its reader, which one thread at a time uses.
+// An open file: its reader, which one thread at a time uses, and the last
+// bytes it gave. The kernel reads ahead with several requests at once,
+// which FUSE's threads may serve out of order: a request for bytes just
+// behind the reader is served from `recent` instead of starting again.
 struct OpenFile {
+  // Bytes kept behind the reader; `recent` holds up to twice this.
+  static constexpr std::size_t kRecent = std::size_t{1} << 20;
+
+  // The offset of recent's first byte.
+  std::uint64_t recent_start() const {
+    return reader->position() - recent.size();
+  }
+  // Reads up to `n` more bytes into `recent`; 0 at the end of the file.
+  std::expected<std::size_t, DatError> pull(std::size_t n) {
+    if (recent.size() + n > 2 * kRecent) {
+      const std::size_t drop =
+          std::min(recent.size(), recent.size() + n - kRecent);
+      recent.erase(recent.begin(),
+                   recent.begin() + static_cast<std::ptrdiff_t>(drop));
+    }
+    const std::size_t old = recent.size();
+    recent.resize(old + n);
+    auto got = reader->read(std::span(recent).subspan(old));
+    recent.resize(old + (got ? *got : 0));
+    return got;
+  }
+
   const DatFileEntry* entry;
   std::mutex mutex;
   std::optional<FileReader> reader;
+  std::vector<std::byte> recent;  // the bytes just before the reader
   bool reported = false;
 };
 
@@ -220,7 +247,7 @@ int on_open(const char* path, struct fuse_file_info* info) {
   const auto id = path_id(path);
   const DatFileEntry* entry = id ? m.db.files().find(*id) : nullptr;
   if (entry == nullptr) return -ENOENT;
-  auto* file = new (std::nothrow) OpenFile{entry, {}, {}, false};
+  auto* file = new (std::nothrow) OpenFile{entry, {}, {}, {}, false};
   if (file == nullptr) return -ENOMEM;
   info->fh = reinterpret_cast<std::uint64_t>(file);
   info->keep_cache = 1;
@@ -232,44 +259,40 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
   Mounted& m = mounted();
   auto* file = reinterpret_cast<OpenFile*>(info->fh);
   const std::lock_guard lock(file->mutex);
-  const ReadOptions options{.raw = m.raw};
   const auto target = static_cast<std::uint64_t>(offset);
   auto fail = [&](const DatError& error) {
     if (!file->reported) m.report(file->entry->id, error);
     file->reported = true;
     file->reader.reset();
+    file->recent.clear();
     return -EIO;
   };
-  if (!file->reader || file->reader->position() > target) {
-    auto reader = m.db.open_file(file->entry->id, options);
+  if (!file->reader || target < file->recent_start()) {
+    auto reader = m.db.open_file(file->entry->id, ReadOptions{.raw = m.raw});
     if (!reader) return fail(reader.error());
     file->reader.emplace(std::move(*reader));
+    file->recent.clear();
   }
-  FileReader& reader = *file->reader;
-  // Reads on to `offset` when it lies ahead.
-  std::byte skip[64 << 10];
-  while (reader.position() < target) {
-    const std::uint64_t gap = target - reader.position();
-    auto n = reader.read(std::span(skip).first(
-        static_cast<std::size_t>(std::min<std::uint64_t>(gap, sizeof skip))));
+  // Reads on until the requested bytes are behind the reader, or the file
+  // ends.
+  const std::uint64_t end = target + size;
+  while (file->reader->position() < end) {
+    const std::uint64_t missing = end - file->reader->position();
+    auto n = file->pull(static_cast<std::size_t>(
+        std::min<std::uint64_t>(missing, OpenFile::kRecent)));
     if (!n) return fail(n.error());
     if (*n == 0) {
-      m.confirm_size(*file->entry, reader.position());
-      return 0;
-    }
-  }
-  auto out = std::as_writable_bytes(std::span(buffer, size));
-  std::size_t filled = 0;
-  while (filled < size) {
-    auto n = reader.read(out.subspan(filled));
-    if (!n) return fail(n.error());
-    if (*n == 0) {
-      m.confirm_size(*file->entry, reader.position());
+      m.confirm_size(*file->entry, file->reader->position());
       break;
     }
-    filled += *n;
   }
-  return static_cast<int>(filled);
+  const std::uint64_t start = file->recent_start();
+  const std::uint64_t have = file->reader->position();
+  if (target >= have) return 0;
+  const auto n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, have - target));
+  std::memcpy(buffer, file->recent.data() + (target - start), n);
+  return static_cast<int>(n);
 }
 
 int on_release(const char*, struct fuse_file_info* info) {
@@ -313,8 +336,7 @@ int mount(const MountCommand& command) {
     return 1;
   }
   // Lives as long as the process: FUSE's threads use it until the end.
-  auto state =
-      std::make_unique<Mounted>(std::move(*db), command, archive_stat);
+  auto state = std::make_unique<Mounted>(std::move(*db), command, archive_stat);
 
   struct fuse_operations operations {};
   operations.init = on_init;
@@ -325,22 +347,50 @@ int mount(const MountCommand& command) {
   operations.release = on_release;
   operations.statfs = on_statfs;
 
-  std::string fuse_options = "ro,default_permissions,fsname=ostrand-dat,"
-                             "subtype=ostrand-dat";
+  std::string fuse_options =
+      "ro,default_permissions,fsname=ostrand-dat,"
+      "subtype=ostrand-dat";
   for (const std::string& option : command.options) {
     fuse_options += "," + option;
   }
-  // libfuse warns about its own default thread limit unless one is given.
-  std::vector<std::string> args = {"ostrand-dat", "-o", fuse_options,
-                                   "-o", "max_threads=16"};
-  if (command.foreground) args.push_back("-f");
-  args.push_back(command.mountpoint);
+  std::vector<std::string> args = {"ostrand-dat", "-o", fuse_options};
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  const int status =
-      fuse_main(static_cast<int>(args.size()), argv.data(), &operations,
-                state.get());
+  struct fuse_args fuse_args =
+      FUSE_ARGS_INIT(static_cast<int>(args.size()), argv.data());
+  struct fuse* fuse =
+      fuse_new(&fuse_args, &operations, sizeof operations, state.get());
+  fuse_opt_free_args(&fuse_args);
+  if (fuse == nullptr) {
+    say("error: mount: FUSE does not accept the options '" + fuse_options +
+        "'");
+    return 1;
+  }
+  if (fuse_mount(fuse, command.mountpoint.c_str()) != 0) {
+    fuse_destroy(fuse);
+    say("error: " + command.mountpoint + ": cannot mount there");
+    return 1;
+  }
+  struct fuse_session* session = fuse_get_session(fuse);
+  int status = fuse_set_signal_handlers(session);
+  // In the background, the parent returns from here once the child has
+  // detached; the mount is ready by then.
+  if (status == 0) status = fuse_daemonize(command.foreground ? 1 : 0);
+  if (status == 0) {
+    struct fuse_loop_config loop {};
+    loop.max_idle_threads = 10;
+    status = fuse_loop_mt(fuse, &loop);
+  }
+  fuse_remove_signal_handlers(session);
+  fuse_unmount(fuse);
+  fuse_destroy(fuse);
+  // A signal that ends the loop is the way to unmount in the foreground.
+  if (status == SIGINT || status == SIGTERM || status == SIGHUP) status = 0;
+  if (status != 0) {
+    say("error: " + command.mountpoint +
+        ": serving the mount failed: " + std::strerror(-status));
+  }
   return status == 0 ? 0 : 1;
 }
 

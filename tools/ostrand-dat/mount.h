@@ -3,18 +3,9 @@
 #ifndef OSTRAND_DAT_TOOL_MOUNT_H_
 #define OSTRAND_DAT_TOOL_MOUNT_H_
 
-#include <string>
-#include <vector>
+#include "args.h"
 
 namespace ostrand_dat::tool {
-
-struct MountCommand {
-  std::string archive;
-  std::string mountpoint;
-  bool raw = false;         // the stored bytes, as cat --raw gives them
-  bool foreground = false;  // -f: serve in this process until unmounted
-  std::vector<std::string> options;  // -o values, passed on to FUSE
-};
 
 // Whether this build of the tool can mount (it was built with libfuse3).
 bool mount_supported();

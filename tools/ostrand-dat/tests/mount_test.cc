@@ -196,13 +196,14 @@ TEST_F(MountTest, EveryFileReadsAsTheLibraryReadsIt) {
 }
 
 TEST_F(MountTest, AMissingMountpointOrArchiveIsOneLine) {
+  const std::string missing = (dir_ / "missing").string();
   const struct {
     std::vector<std::string> args;
     std::string words;
   } cases[] = {
-      {{"test.dat", "no-such-dir"}, "no-such-dir: No such file or directory"},
-      {{"test.dat", "test.dat"}, "test.dat: not a directory"},
-      {{"missing.dat", "."}, "missing.dat"},
+      {{archive_, missing}, missing + ": No such file or directory"},
+      {{archive_, archive_}, archive_ + ": not a directory"},
+      {{missing, dir_.string()}, missing},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"mount", "-f"};
