@@ -268,6 +268,7 @@ std::expected<Command, std::string> extract_command(const Scanned& scanned) {
   }
   extract.raw = scanned.has("--raw");
   extract.force = scanned.has("--force");
+  extract.sync = !scanned.has("--no-sync");
   auto jobs = jobs_option("extract", scanned);
   if (!jobs) return std::unexpected(std::move(jobs.error()));
   extract.jobs = *jobs;
@@ -388,7 +389,8 @@ const CommandForm kCommands[] = {
      {{"--raw"}},
      cat_command},
     {"extract",
-     "[--raw] [--force] [--jobs N] [-C DIR] ARCHIVE [SELECTOR...]",
+     "[--raw] [--force] [--no-sync] [--jobs N] [-C DIR] ARCHIVE "
+     "[SELECTOR...]",
      "write files into a directory as XXXXXXXX.bin",
      "Writes each entry SELECTOR names (every entry when none is given) into\n"
      "DIR as XXXXXXXX.bin, the id in eight upper-case hex digits, with the\n"
@@ -397,10 +399,12 @@ const CommandForm kCommands[] = {
      "then 1. A failure of DIR itself (unwritable, full) ends the run.\n"
      "  --raw      the stored bytes as they are\n"
      "  --force    replace existing files (else an existing file is an error)\n"
+     "  --no-sync  do not flush the files to disk before naming them (faster;\n"
+     "             a crash may then leave empty or partial files)\n"
      "  --jobs N   read with N threads (default: one per processor)\n"
      "  -C DIR     the directory to write into (default: the current one)\n"
      "On a terminal, standard error shows the progress and a summary.\n",
-     {{"--raw"}, {"--force"}, {"--jobs", true}, {"-C", true}},
+     {{"--raw"}, {"--force"}, {"--no-sync"}, {"--jobs", true}, {"-C", true}},
      extract_command},
     {"verify",
      "[--jobs N] ARCHIVE [SELECTOR...]",

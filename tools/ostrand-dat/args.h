@@ -68,6 +68,7 @@ struct ExtractCommand {
   std::string directory = ".";
   bool raw = false;    // the stored bytes, not decompressed
   bool force = false;  // replace existing files
+  bool sync = true;    // flush the files to disk before they get their names
   unsigned jobs = 0;   // threads; 0: one per processor
 };
 struct VerifyCommand {

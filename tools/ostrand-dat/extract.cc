@@ -66,9 +66,11 @@ EntryOutcome directory_failure(const fs::path& dir, const IoError& error) {
   return outcome;
 }
 
-// Writes one entry to `dir`, under a temporary name until complete.
+// Writes one entry to `dir` under a temporary name, closed but neither
+// flushed nor renamed: `written` takes it, for the run to put in place.
 EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
-                         const DatFileEntry& entry, const fs::path& dir) {
+                         const DatFileEntry& entry, const fs::path& dir,
+                         std::optional<PendingFile>& written) {
   const fs::path target = dir / file_name(entry.id);
   const std::string target_name = target.string();
   std::error_code ignored;
@@ -98,14 +100,19 @@ EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
     }
     return failed(file_failure(target_name, written));
   }
-  auto committed = pending->commit(command.force);
-  if (!committed) {
-    if (concerns_directory(committed.error(), /*creating=*/false)) {
-      return directory_failure(dir, committed.error());
+  auto closed = pending->close();
+  if (!closed) {
+    if (concerns_directory(closed.error(), /*creating=*/false)) {
+      return directory_failure(dir, closed.error());
     }
-    return failed(file_failure(target_name, committed.error()));
+    return failed(file_failure(target_name, closed.error()));
   }
-  return {.bytes = read->size, .failed = false, .stop = false, .out = {}, .err = {}};
+  written.emplace(std::move(*pending));
+  return {.bytes = read->size,
+          .failed = false,
+          .stop = false,
+          .out = {},
+          .err = {}};
 }
 
 // What is wrong with `entry`, in words, or nothing.
@@ -153,6 +160,11 @@ int run(const ExtractCommand& command) {
   bool unmatched = false;
   const std::vector<std::uint32_t> ids =
       selected_ids(command.archive, db->files(), command.selectors, unmatched);
+  // Durability is paid once per run, not per file: every file is written
+  // under its temporary name, then one flush of the file system, then the
+  // renames, then one flush of the directory. A file thus appears under
+  // its name only complete and on disk.
+  std::vector<std::optional<PendingFile>> written(ids.size());
   const BatchTotals totals = run_batch(
       ids.size(), command.jobs, "extract", "failed", progress(),
       [&](std::size_t i) {
@@ -162,14 +174,36 @@ int run(const ExtractCommand& command) {
                                       DatError(DatError::NotFound{ids[i]})));
         }
         try {
-          return extract_one(command, *db, *entry, dir);
+          return extract_one(command, *db, *entry, dir, written[i]);
         } catch (const std::bad_alloc&) {
           return out_of_memory(command.archive, ids[i]);
         }
       });
+  if (command.sync) {
+    auto synced = sync_file_system(dir);
+    if (!synced) {
+      report({shown_name(command.directory),
+              "cannot flush the files to disk: " + io_words(synced.error()),
+              debug_text(synced.error())});
+      return 1;  // `written` removes every temporary file
+    }
+  }
+  std::size_t not_placed = 0;
+  for (std::optional<PendingFile>& file : written) {
+    if (!file) continue;
+    auto placed = file->place(command.force);
+    if (!placed) {
+      Failure failure = file_failure(file->target().string(), placed.error());
+      if (placed.error().kind() == IoErrorKind::AlreadyExists) {
+        failure.words += "; --force replaces it";
+      }
+      report(failure);
+      ++not_placed;
+    }
+  }
   // The new names, on disk with the files.
-  sync_directory(dir);
-  return totals.failed == 0 && !unmatched ? 0 : 1;
+  if (command.sync) sync_directory(dir);
+  return totals.failed == 0 && not_placed == 0 && !unmatched ? 0 : 1;
 }
 
 int run(const VerifyCommand& command) {

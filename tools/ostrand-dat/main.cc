@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
   // with an error that the commands report, instead of killing the process
   // half-way through a file.
   ignore_write_signals();
+  // Ctrl-C, a hang-up or a kill during extract or pack leaves no
+  // temporary file behind. Before any other thread starts.
+  remove_temporaries_on_signals();
 
   const std::vector<std::string_view> args(argc > 0 ? argv + 1 : argv,
                                            argv + argc);

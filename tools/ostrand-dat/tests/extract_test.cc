@@ -1,10 +1,18 @@
 // extract and verify over whole archives, damaged ones included, and files
 // that appear only when complete (pack's archive, extract's files).
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "args.h"
@@ -239,6 +247,83 @@ TEST_F(ExtractTest, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(names_in(dir_),
             (std::vector<std::string>{"big.dat", "input.bin", "out.dat",
                                       "stderr", "stdout", "test.dat", "x"}));
+}
+
+// Starts the tool with `args`, its output to /dev/null, sends `signal`
+// after `delay` and returns the wait status.
+int run_and_signal(const std::vector<std::string>& args, int signal,
+                   std::chrono::microseconds delay) {
+  std::vector<std::string> argv{OSTRAND_DAT_TOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> pointers;
+  for (std::string& arg : argv) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, pointers[0], &actions, nullptr,
+                                    pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(spawned, 0);
+  if (spawned != 0) return -1;
+  std::this_thread::sleep_for(delay);
+  ::kill(pid, signal);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+TEST_F(ExtractTest, SignalsLeaveNoTemporaryFile) {
+  ArchiveWriter many(1024);
+  for (std::uint32_t id = 1; id <= 3000; ++id) {
+    many.add({.id = id, .data = Bytes(2000 + id, std::byte(id))});
+  }
+  const std::string archive = file("many.dat", *many.build());
+  const std::string input = file("input.bin", compressible_data());
+  {
+    Bytes big;
+    while (big.size() < (24u << 20)) {
+      const Bytes piece = compressible_data();
+      big.insert(big.end(), piece.begin(), piece.end());
+    }
+    write_bytes(dir_ / "big.bin", big);
+  }
+  const fs::path out = dir_ / "out";
+  std::random_device device;
+  const unsigned seed = device();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  int killed = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int round = 0; round < 3; ++round) {
+      for (bool pack : {false, true}) {
+        SCOPED_TRACE(std::to_string(signal) + (pack ? " pack" : " extract"));
+        fs::remove_all(out);
+        fs::create_directory(out);
+        const auto delay = std::chrono::microseconds(
+            std::uniform_int_distribution<int>(0, 60000)(random));
+        const int status =
+            pack ? run_and_signal({"pack", "--compress", (out / "new.dat").string(),
+                                   "1=" + (dir_ / "big.bin").string()},
+                                  signal, delay)
+                 : run_and_signal({"extract", "-C", out.string(), archive},
+                                  signal, delay);
+        if (WIFSIGNALED(status)) {
+          EXPECT_EQ(WTERMSIG(status), signal);
+          ++killed;
+        } else {
+          EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        for (const std::string& name : names_in(out)) {
+          EXPECT_NE(name[0], '.') << name;
+        }
+      }
+    }
+  }
+  EXPECT_GT(killed, 0);  // some runs were cut short
 }
 
 }  // namespace

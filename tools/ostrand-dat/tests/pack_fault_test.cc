@@ -126,6 +126,7 @@ TEST_F(PackFaultTest, EveryFailedCallOfExtractLeavesNoPartialFile) {
                          .selectors = {*parse_selector("7")},
                          .directory = out_dir.string(),
                          .force = true,
+                         .sync = true,
                          .jobs = 1};
   each_fault_fails_cleanly(extract, target, "an old extract", before);
 }
@@ -148,6 +149,7 @@ TEST_F(PackFaultTest, AFullDirectoryIsReportedOnceAndEndsTheRun) {
                            .directory = out_dir.string(),
                            .raw = false,
                            .force = true,
+                           .sync = true,
                            .jobs = 2};
     ::testing::internal::CaptureStderr();
     int status;
