@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "errors.h"
 #include "ostrand_dat/ostrand_dat.h"
 #include "platform/io.h"
 
@@ -38,11 +39,12 @@
 namespace ostrand_dat::tool {
 namespace {
 
-// One line on standard error; nothing more can be done if that fails.
-void say(const std::string& line) {
-  const std::string text = line + "\n";
+// Text on standard error; nothing more can be done if that fails.
+[[maybe_unused]] void write_text(const std::string& text) {
   (void)write_all(kStandardError, std::as_bytes(std::span(text)));
 }
+
+void say(const std::string& line) { write_text(line + "\n"); }
 
 }  // namespace
 
@@ -140,12 +142,13 @@ struct Mounted {
     st->st_atim = st->st_ctim = st->st_mtim;
   }
 
-  // Reports damage met reading `id`, once per file handle.
+  // Reports what reading `id` met, once per file handle, in the words of
+  // cat and verify, naming the file as the mount shows it.
   void report(std::uint32_t id, const DatError& error) const {
-    if (foreground) {
-      say("error: " + archive + ": " + entry_name(id) + ": " +
-          debug_string(error));
-    }
+    if (!foreground) return;
+    Failure failure = entry_failure(archive, id, error);
+    failure.subject = shown_name(archive) + ": " + entry_name(id);
+    write_text(error_line(failure, false));
   }
 
   const DatDatabase db;
@@ -332,7 +335,7 @@ int mount(const MountCommand& command) {
   }
   auto db = DatDatabase::open(command.archive);
   if (!db) {
-    say("error: " + command.archive + ": " + debug_string(db.error()));
+    write_text(error_line(archive_failure(command.archive, db.error()), false));
     return 1;
   }
   // Lives as long as the process: FUSE's threads use it until the end.

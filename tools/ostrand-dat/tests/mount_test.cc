@@ -1,13 +1,14 @@
 // mount: archives made by the writer, mounted with the built tool in the
 // foreground, read through the file system and compared with the library.
+#include "mount.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -17,7 +18,6 @@
 #include <vector>
 
 #include "args.h"
-#include "mount.h"
 #include "tool_test_support.h"
 
 namespace ostrand_dat::tool {
@@ -117,7 +117,9 @@ TEST_F(MountTest, EveryFileReadsAsTheLibraryReadsIt) {
   Bytes cut = compress_lrs(compressible_data());
   cut.resize(cut.size() / 2);
   ArchiveWriter writer = test_archive();
-  writer.add({.id = 0x02000001, .data = large, .compress = true,
+  writer.add({.id = 0x02000001,
+              .data = large,
+              .compress = true,
               .timestamp = 1700000000});
   writer.add({.id = 0x02000002, .data = cut, .extra_flags = 1});
   writer.add({.id = 0x02000003, .data = large});
