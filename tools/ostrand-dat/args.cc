@@ -17,6 +17,7 @@ struct OptionForm {
   std::string_view name;  // "--json", "-C"
   bool takes_value = false;
   std::string_view alias = {};  // "-l" for "--long"
+  bool optional_value = false;  // "--name=VALUE" only, else no value
 };
 
 // A command's arguments with its options taken out.
@@ -149,11 +150,13 @@ std::expected<Scanned, std::string> scan(
                               (o.name == option || o.alias == option);
                      });
     if (form == std::end(command.options) ||
-        (equals != arg.npos && !form->takes_value)) {
+        (equals != arg.npos && !form->takes_value && !form->optional_value)) {
       return std::unexpected(name + ": unknown option " + quote(arg));
     }
     std::string_view value;
-    if (form->takes_value) {
+    if (form->optional_value) {
+      if (equals != arg.npos) value = arg.substr(equals + 1);
+    } else if (form->takes_value) {
       if (equals != arg.npos) {
         value = arg.substr(equals + 1);
       } else if (i + 1 < args.size()) {
@@ -214,13 +217,33 @@ std::expected<PackInput, std::string> pack_input(std::string_view arg) {
 }
 
 std::expected<Command, std::string> pack_command(const Scanned& scanned) {
-  auto arity = check_arity("pack", scanned.positional, {"OUT", "ID=FILE"},
-                           /*variadic=*/true);
+  const bool other_inputs = scanned.has("-C") || scanned.has("-T");
+  auto arity = check_arity(
+      "pack", scanned.positional,
+      other_inputs ? std::initializer_list<std::string_view>{"OUT"}
+                   : std::initializer_list<std::string_view>{"OUT", "ID=FILE"},
+      /*variadic=*/true);
   if (!arity) return std::unexpected(std::move(arity.error()));
-  PackCommand pack{std::string(scanned.positional[0]),
-                   kDefaultBlockSize,
-                   scanned.has("--compress"),
-                   {}};
+  PackCommand pack;
+  pack.out = std::string(scanned.positional[0]);
+  if (scanned.has("--compress")) {
+    const std::string_view how = scanned.options.at("--compress");
+    if (!how.empty() && how != "always") {
+      return std::unexpected("pack: --compress takes no value but 'always', "
+                             "got " + quote(how));
+    }
+    pack.compress = true;
+    pack.compress_always = how == "always";
+  }
+  for (const auto& [option, field] :
+       {std::pair{"-C", &pack.directory}, std::pair{"-T", &pack.list}}) {
+    if (!scanned.has(option)) continue;
+    *field = std::string(scanned.options.at(option));
+    if (field->empty()) {
+      return std::unexpected("pack: " + std::string(option) +
+                             " needs a non-empty value");
+    }
+  }
   if (scanned.has("--block-size")) {
     const std::string_view value = scanned.options.at("--block-size");
     auto size = number_arg("pack", "block size", value);
@@ -339,6 +362,21 @@ std::expected<Command, std::string> verify_command(const Scanned& scanned) {
                        std::move(*selectors)};
 }
 
+std::expected<Command, std::string> mount_command(const Scanned& scanned) {
+  auto arity =
+      check_arity("mount", scanned.positional, {"ARCHIVE", "MOUNTPOINT"});
+  if (!arity) return std::unexpected(std::move(arity.error()));
+  MountCommand mount{std::string(scanned.positional[0]),
+                     std::string(scanned.positional[1]), scanned.has("--raw"),
+                     scanned.has("-f"), {}};
+  if (scanned.has("-o")) {
+    const std::string_view options = scanned.options.at("-o");
+    if (options.empty()) return std::unexpected("mount: -o needs OPTIONS");
+    mount.options.emplace_back(options);
+  }
+  return mount;
+}
+
 std::expected<Command, std::string> help_command(const Scanned& scanned);
 
 const CommandForm kCommands[] = {
@@ -424,14 +462,38 @@ const CommandForm kCommands[] = {
      {{"--dump"}, {"--json"}},
      sound_command},
     {"pack",
-     "[--block-size N] [--compress] OUT ID=FILE...",
+     "[--block-size N] [--compress[=always]] [-C DIR] [-T LIST] OUT "
+     "[ID=FILE...]",
      "write a new archive storing each FILE under ID",
      "Writes a new archive to OUT. It replaces OUT only once complete and\n"
-     "flushed to disk; on any failure OUT stays as it was.\n"
-     "  --block-size N  bytes per block, at least 5 (default 1024)\n"
-     "  --compress      store every file compressed\n",
-     {{"--block-size", true}, {"--compress"}},
+     "flushed to disk; on any failure OUT stays as it was. An id may be\n"
+     "given once only, by whichever input.\n"
+     "  --block-size N     bytes per block, at least 5 (default 1024)\n"
+     "  --compress         store a file compressed when that makes it\n"
+     "                     smaller\n"
+     "  --compress=always  store every file compressed\n"
+     "  -C DIR             every XXXXXXXX.bin in DIR under its id (the names\n"
+     "                     extract writes)\n"
+     "  -T LIST            ID=FILE lines from LIST (\"-\": standard input)\n",
+     {{"--block-size", true},
+      {"--compress", false, {}, true},
+      {"-C", true},
+      {"-T", true}},
      pack_command},
+    {"mount",
+     "[--raw] [-f] [-o OPTIONS] ARCHIVE MOUNTPOINT",
+     "show the archive as a read-only folder (FUSE)",
+     "Mounts the archive read-only on MOUNTPOINT, an existing folder: one\n"
+     "file per entry, XXXXXXXX.bin, holding what cat gives. Returns once the\n"
+     "mount is ready; 'fusermount3 -u MOUNTPOINT' unmounts it. A file's size\n"
+     "is what the archive declares until a read reaches its end; a damaged\n"
+     "entry's reads fail with EIO while every other file stays readable.\n"
+     "  --raw       the stored bytes, as cat --raw gives them\n"
+     "  -f          stay in the foreground, report damage on standard error,\n"
+     "              and unmount on SIGINT or SIGTERM\n"
+     "  -o OPTIONS  mount options for FUSE, comma-separated (allow_other, ...)\n",
+     {{"--raw"}, {"-f"}, {"-o", true}},
+     mount_command},
     {"help",
      "[COMMAND]",
      "every command, or one command's help",
@@ -518,6 +580,11 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
   auto [stop, error] = std::from_chars(text.data(), end, value, base);
   if (error != std::errc() || stop != end || text.empty()) return std::nullopt;
   return value;
+}
+
+std::expected<PackInput, std::string> parse_pack_input(
+    std::string_view text) {
+  return pack_input(text);
 }
 
 std::optional<IdSelector> parse_selector(std::string_view text) {

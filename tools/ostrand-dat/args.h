@@ -90,13 +90,27 @@ struct PackInput {
 struct PackCommand {
   std::string out;
   std::uint32_t block_size = kDefaultBlockSize;
+  // Compress each file, and store it compressed when that makes it smaller
+  // (always with `compress_always`).
   bool compress = false;
-  std::vector<PackInput> inputs;  // at least one, ids distinct
+  std::vector<PackInput> inputs;  // ids distinct among themselves
+  std::string directory;  // -C: every XXXXXXXX.bin in it; empty: none
+  std::string list;       // -T: ID=FILE lines ("-": standard input)
+  bool compress_always = false;
+};
+
+struct MountCommand {
+  std::string archive;
+  std::string mountpoint;
+  bool raw = false;         // the stored bytes, as cat --raw gives them
+  bool foreground = false;  // -f: serve in this process until unmounted
+  std::vector<std::string> options;  // -o values, passed on to FUSE
 };
 
 using Command = std::variant<HelpCommand, VersionCommand, InfoCommand,
                              LsCommand, CatCommand, ExtractCommand,
-                             VerifyCommand, SoundCommand, PackCommand>;
+                             VerifyCommand, SoundCommand, PackCommand,
+                             MountCommand>;
 
 // How much the tool tells besides its output, for every command.
 struct Verbosity {
@@ -108,6 +122,9 @@ struct Invocation {
   Command command;
   Verbosity verbosity;
 };
+
+// One "ID=FILE" of pack, from an operand or a line of a -T list.
+std::expected<PackInput, std::string> parse_pack_input(std::string_view text);
 
 // Parses the arguments after the program name. -h/--help anywhere before
 // `--` asks for the command's help (every command's when none is named);
