@@ -17,6 +17,8 @@
 #                    on 1,000,000 entries at block sizes 1024 and 256, with
 #                    min_open_reads --keep (the reads plus keeping every
 #                    entry's bytes) beside them for what memory costs
+#   ostrand-dat extract of 4,000 files of 0 to 40 KB against tar -x of the
+#                    same files followed by sync
 # and prints each figure with its ratio and goal. Every time is a median of
 # runs taken in turns with its anchor's.
 # Then runs the rest of the Google Benchmark programs.
@@ -205,6 +207,42 @@ for block_size in 1024 256; do
   goal "peak memory of info, per million entries" \
     "$(awk -v k="$info_kib" 'BEGIN {printf "%.1f", k / 1024}')" "<=" 40 MiB
 done
+
+echo
+echo "== ostrand-dat extract of 4,000 files of 0 to 40 KB, against tar -x of the"
+echo "   same files followed by sync, whole process ($runs runs in turns)"
+small=$tmp/small
+mkdir -p "$small" "$tmp/small-tar" "$tmp/small-extract" "$tmp/small-nosync"
+# Sizes spread over 0 to 40,960 bytes; contents from the mixed data.
+cat "$tmp/mixed.64" "$tmp/text.64" | {
+  for i in $(seq 0 3999); do
+    size=$(((i * 7919) % 40961))
+    name=$(printf '%08X.bin' $((0x30000000 + i)))
+    if [ "$size" -eq 0 ]; then : >"$small/$name"; else
+      dd bs="$size" count=1 iflag=fullblock status=none of="$small/$name"
+    fi
+  done
+}
+pack_args=()
+for file in "$small"/*.bin; do
+  name=${file##*/}
+  pack_args+=("0x${name%.bin}=$file")
+done
+"$bin/ostrand-dat" pack "$tmp/small.dat" "${pack_args[@]}"
+tar -cf "$tmp/small.tar" -C "$small" .
+timed=$("$bin/run_timed" "$runs" \
+  -- sh -c 'tar -xf "$1" -C "$2" && sync' sh "$tmp/small.tar" "$tmp/small-tar" \
+  -- "$bin/ostrand-dat" extract --force -C "$tmp/small-extract" "$tmp/small.dat" \
+  -- "$bin/ostrand-dat" extract --force --no-sync -C "$tmp/small-nosync" "$tmp/small.dat")
+read -r tar_ms _ _ _ <<<"$(sed -n 1p <<<"$timed")"
+read -r extract_ms _ _ _ <<<"$(sed -n 2p <<<"$timed")"
+read -r nosync_ms _ _ _ <<<"$(sed -n 3p <<<"$timed")"
+diff -r "$small" "$tmp/small-extract" >/dev/null ||
+  { echo "bench.sh: extract does not give the packed files back" >&2; exit 1; }
+row "tar -x, then sync (ms)" "$tar_ms"
+row "ostrand-dat extract (ms)" "$extract_ms"
+goal "ostrand-dat extract / (tar -x; sync)" "$(ratio "$extract_ms" "$tar_ms")" "<=" 1.5
+row "ostrand-dat extract --no-sync (ms)" "$nosync_ms"
 
 echo
 echo "== The other benchmarks (Google Benchmark, medians of 3)"

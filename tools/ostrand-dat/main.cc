@@ -28,16 +28,19 @@ int main(int argc, char** argv) {
   // with an error that the commands report, instead of killing the process
   // half-way through a file.
   ignore_write_signals();
+  // Ctrl-C, a hang-up or a kill during extract or pack leaves no
+  // temporary file behind. Before any other thread starts.
+  remove_temporaries_on_signals();
 
   const std::vector<std::string_view> args(argc > 0 ? argv + 1 : argv,
                                            argv + argc);
-  auto command = parse_args(args);
-  if (!command) {
-    print_error(command.error() + ". Try 'ostrand-dat --help'.");
+  auto invocation = parse_args(args);
+  if (!invocation) {
+    print_error(invocation.error() + ". Try 'ostrand-dat --help'.");
     return 2;
   }
   try {
-    return run_command(*command);
+    return run_command(invocation->command, invocation->verbosity);
   } catch (const std::bad_alloc&) {
     // An input or an archive's declared sizes too large for this machine.
     print_error("out of memory");
