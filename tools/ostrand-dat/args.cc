@@ -339,6 +339,21 @@ std::expected<Command, std::string> verify_command(const Scanned& scanned) {
                        std::move(*selectors)};
 }
 
+std::expected<Command, std::string> mount_command(const Scanned& scanned) {
+  auto arity =
+      check_arity("mount", scanned.positional, {"ARCHIVE", "MOUNTPOINT"});
+  if (!arity) return std::unexpected(std::move(arity.error()));
+  MountCommand mount{std::string(scanned.positional[0]),
+                     std::string(scanned.positional[1]), scanned.has("--raw"),
+                     scanned.has("-f"), {}};
+  if (scanned.has("-o")) {
+    const std::string_view options = scanned.options.at("-o");
+    if (options.empty()) return std::unexpected("mount: -o needs OPTIONS");
+    mount.options.emplace_back(options);
+  }
+  return mount;
+}
+
 std::expected<Command, std::string> help_command(const Scanned& scanned);
 
 const CommandForm kCommands[] = {
@@ -432,6 +447,20 @@ const CommandForm kCommands[] = {
      "  --compress      store every file compressed\n",
      {{"--block-size", true}, {"--compress"}},
      pack_command},
+    {"mount",
+     "[--raw] [-f] [-o OPTIONS] ARCHIVE MOUNTPOINT",
+     "show the archive as a read-only folder (FUSE)",
+     "Mounts the archive read-only on MOUNTPOINT, an existing folder: one\n"
+     "file per entry, XXXXXXXX.bin, holding what cat gives. Returns once the\n"
+     "mount is ready; 'fusermount3 -u MOUNTPOINT' unmounts it. A file's size\n"
+     "is what the archive declares until a read reaches its end; a damaged\n"
+     "entry's reads fail with EIO while every other file stays readable.\n"
+     "  --raw       the stored bytes, as cat --raw gives them\n"
+     "  -f          stay in the foreground, report damage on standard error,\n"
+     "              and unmount on SIGINT or SIGTERM\n"
+     "  -o OPTIONS  mount options for FUSE, comma-separated (allow_other, ...)\n",
+     {{"--raw"}, {"-f"}, {"-o", true}},
+     mount_command},
     {"help",
      "[COMMAND]",
      "every command, or one command's help",

@@ -94,9 +94,18 @@ struct PackCommand {
   std::vector<PackInput> inputs;  // at least one, ids distinct
 };
 
+struct MountCommand {
+  std::string archive;
+  std::string mountpoint;
+  bool raw = false;         // the stored bytes, as cat --raw gives them
+  bool foreground = false;  // -f: serve in this process until unmounted
+  std::vector<std::string> options;  // -o values, passed on to FUSE
+};
+
 using Command = std::variant<HelpCommand, VersionCommand, InfoCommand,
                              LsCommand, CatCommand, ExtractCommand,
-                             VerifyCommand, SoundCommand, PackCommand>;
+                             VerifyCommand, SoundCommand, PackCommand,
+                             MountCommand>;
 
 // How much the tool tells besides its output, for every command.
 struct Verbosity {

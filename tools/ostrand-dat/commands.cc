@@ -14,6 +14,7 @@
 
 #include "entry_read.h"
 #include "json.h"
+#include "mount.h"
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/file_type/sound_table.h"
 #include "ostrand_dat/version.h"
@@ -391,6 +392,8 @@ int run(const PackCommand& command) {
 
 // Set once by run_command, before any thread starts.
 Verbosity current_verbosity;
+
+int run(const MountCommand& command) { return mount(command); }
 
 int run(const HelpCommand& c) {
   return write_output(c.topic.empty() ? usage_text() : command_help(c.topic));

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "args.h"
@@ -28,9 +29,6 @@ int main(int argc, char** argv) {
   // with an error that the commands report, instead of killing the process
   // half-way through a file.
   ignore_write_signals();
-  // Ctrl-C, a hang-up or a kill during extract or pack leaves no
-  // temporary file behind. Before any other thread starts.
-  remove_temporaries_on_signals();
 
   const std::vector<std::string_view> args(argc > 0 ? argv + 1 : argv,
                                            argv + argc);
@@ -38,6 +36,12 @@ int main(int argc, char** argv) {
   if (!invocation) {
     print_error(invocation.error() + ". Try 'ostrand-dat --help'.");
     return 2;
+  }
+  // Ctrl-C, a hang-up or a kill during extract or pack leaves no
+  // temporary file behind. Before any other thread starts. mount handles
+  // the signals itself: they unmount.
+  if (!std::holds_alternative<MountCommand>(invocation->command)) {
+    remove_temporaries_on_signals();
   }
   try {
     return run_command(invocation->command, invocation->verbosity);
