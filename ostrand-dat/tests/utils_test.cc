@@ -8,6 +8,7 @@
 #include <string>
 
 #include "coding.h"
+#include "greedy_encoder.h"
 #include "lrs_stream.h"
 #include "plain_reference.h"
 #include "test_support.h"
@@ -205,6 +206,41 @@ TEST(DecompressLrs, AgreesWithThePlainDecoderOnRandomTokenStreams) {
       const Bytes fast = decompress_lrs(input);
       ASSERT_EQ(fast, decompress(input)) << "declared " << size;
       ASSERT_LE(fast.size(), size);
+    }
+  }
+}
+
+// Streams of another encoder than the library's: greedy, with 2-byte
+// matches and matches that overlap their own output. Both decoders must
+// give the input back, whole and with the stream cut anywhere near its end.
+TEST(DecompressLrs, AgreesWithThePlainDecoderOnAGreedyEncodersStreams) {
+  Bytes text;
+  for (int i = 0; i < 300; ++i) {
+    const Bytes line = bytes("row " + std::to_string(i * i % 97) + ": ab\n");
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  const struct {
+    std::string what;
+    Bytes input;
+  } inputs[] = {
+      {"empty", {}},
+      {"text", text},
+      {"two letters", pseudo_random(9000, 3, 2)},
+      {"bytes", pseudo_random(9000, 4)},
+      {"zeros", Bytes(5000)},
+  };
+  for (const auto& c : inputs) {
+    for (std::size_t min_match : {2u, 3u}) {
+      for (std::size_t depth : {1u, 16u}) {
+        SCOPED_TRACE(c.what + ", matches from " + std::to_string(min_match) +
+                     ", chains " + std::to_string(depth) + " deep");
+        const Bytes packed =
+            bench::greedy_compress(c.input, {min_match, depth});
+        ASSERT_EQ(decompress_lrs(packed), c.input);
+        ASSERT_EQ(decompress(packed), c.input);
+        const std::size_t from = packed.size() > 64 ? packed.size() - 64 : 0;
+        expect_agreement_on_cuts(packed, from, 0, 0);
+      }
     }
   }
 }
