@@ -14,6 +14,7 @@
 #include "fuzz_support.h"
 #include "greedy_encoder.h"
 #include "ostrand_dat/utils.h"
+#include "ostrand_dat/writer.h"
 #include "plain_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,

@@ -17,6 +17,7 @@
 #include "bench_support.h"
 #include "greedy_encoder.h"
 #include "ostrand_dat/utils.h"
+#include "ostrand_dat/writer.h"
 #include "plain_reference.h"
 
 namespace ostrand_dat::bench {
