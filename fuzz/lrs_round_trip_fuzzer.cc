@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // 64 deep.
   const ostrand_dat::bench::GreedyOptions options{
       .min_match = size != 0 && data[0] & 1 ? 3u : 2u,
-      .chain_depth = 1 + (size == 0 ? 0 : data[0] >> 2)};
+      .chain_depth = 1 + (size == 0 ? 0u : std::size_t{data[0]} >> 2)};
   const auto greedy = ostrand_dat::bench::greedy_compress(input, options);
   const auto from_greedy = ostrand_dat::decompress_lrs(greedy);
   ostrand_fuzz::check(
