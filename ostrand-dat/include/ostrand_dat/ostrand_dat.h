@@ -10,6 +10,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -85,7 +86,12 @@ class OSTRAND_DAT_EXPORT FileMap {
  public:
   using const_iterator = std::span<const DatFileEntry>::iterator;
 
-  FileMap() = default;
+  // The memory of a map's entries, which only the library makes: a map with
+  // entries comes from DatDatabase::open.
+  struct Storage;
+
+  FileMap() noexcept;
+  explicit FileMap(std::unique_ptr<Storage> storage) noexcept;
   FileMap(FileMap&& other) noexcept;
   FileMap& operator=(FileMap&& other) noexcept;
   FileMap(const FileMap&) = delete;
@@ -97,29 +103,18 @@ class OSTRAND_DAT_EXPORT FileMap {
   [[nodiscard]] bool contains(std::uint32_t id) const {
     return find(id) != nullptr;
   }
-  [[nodiscard]] std::size_t size() const { return size_; }
-  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] std::size_t size() const { return entries_.size(); }
+  [[nodiscard]] bool empty() const { return entries_.empty(); }
   // Every entry, ids strictly ascending.
   [[nodiscard]] std::span<const DatFileEntry> entries() const {
-    return {data_, size_};
+    return entries_;
   }
-  [[nodiscard]] const_iterator begin() const { return entries().begin(); }
-  [[nodiscard]] const_iterator end() const { return entries().end(); }
+  [[nodiscard]] const_iterator begin() const { return entries_.begin(); }
+  [[nodiscard]] const_iterator end() const { return entries_.end(); }
 
  private:
-  // The directory walk hands its entries over through this.
-  friend class EntryBuffer;
-  FileMap(DatFileEntry* data, std::size_t size, std::size_t capacity)
-      : data_(data), size_(size), capacity_(capacity) {}
-  void swap_with(FileMap& other) noexcept {
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(capacity_, other.capacity_);
-  }
-
-  DatFileEntry* data_ = nullptr;  // ids strictly ascending
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // entries the storage has room for
+  std::unique_ptr<Storage> storage_;
+  std::span<const DatFileEntry> entries_;  // in storage_, ids ascending
 };
 
 // Where the streaming reads hand a file's contents: called with consecutive
@@ -169,6 +164,39 @@ struct FileInfo {
   }
 
   friend bool operator==(const FileInfo&, const FileInfo&) = default;
+};
+
+// A file read by pulling its bytes: each read() fills the caller's buffer
+// with the next bytes of what get_file() (with the same options) returns,
+// reading the chain and decoding as it goes, in a few hundred KiB of memory
+// whatever the file's size. Made by DatDatabase::open_file; borrows the
+// database, which must outlive it and stay where it is (not be moved).
+// Move-only; one thread at a time (open
+// one reader per thread).
+class OSTRAND_DAT_EXPORT FileReader {
+ public:
+  FileReader(FileReader&& other) noexcept;
+  FileReader& operator=(FileReader&& other) noexcept;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+  ~FileReader();
+
+  // Up to out.size() next bytes into `out`, and how many: fewer only at the
+  // end of the file (0 from then on) or right before a failure. A failure
+  // is returned by the call after the one that handed out the last bytes
+  // read before it, and by every call after that.
+  [[nodiscard]] std::expected<std::size_t, DatError> read(
+      std::span<std::byte> out);
+  // Bytes handed out so far.
+  [[nodiscard]] std::uint64_t position() const;
+  [[nodiscard]] const DatFileEntry& entry() const;
+
+ private:
+  friend class DatDatabase;
+  struct State;
+  explicit FileReader(std::unique_ptr<State> state) noexcept;
+
+  std::unique_ptr<State> state_;
 };
 
 // An open archive. Owns its file; after open() it is only read, with
@@ -226,6 +254,11 @@ class OSTRAND_DAT_EXPORT DatDatabase {
   // with its own sink. `options` as for get_file().
   [[nodiscard]] std::expected<FileReadSummary, DatError> read_file(
       std::uint32_t id, const FileSink& sink, ReadOptions options = {}) const;
+
+  // File `id` for reading by pulling (see FileReader); NotFound when the
+  // directory has no such id. Nothing is read until the first read().
+  [[nodiscard]] std::expected<FileReader, DatError> open_file(
+      std::uint32_t id, ReadOptions options = {}) const;
 
   // Streams the `size` bytes of the chain at `offset`: exactly what
   // read_file_data() returns, in pieces, as read_file() streams.
