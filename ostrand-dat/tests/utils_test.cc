@@ -514,6 +514,34 @@ TEST(CompressLrs, RoundTripsAndShrinksRepetitiveData) {
   }
 }
 
+// The library's encoder makes the choices of the plain greedy one with
+// 3-byte matches and chains 48 deep, however it finds them: the very same
+// stream, on inputs of long and short matches, far repeats, and every
+// length near the ends of the 8-byte compares.
+TEST(CompressLrs, WritesWhatThePlainGreedyEncoderWrites) {
+  Bytes text;
+  for (int i = 0; i < 2000; ++i) {
+    const Bytes line = bytes("entry " + std::to_string(i * 7919 % 1000) + "\n");
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  Bytes far_repeat = pseudo_random(5000, 9, 16);
+  far_repeat.insert(far_repeat.end(), far_repeat.begin(), far_repeat.end());
+  std::vector<std::pair<std::string, Bytes>> inputs = {
+      {"text", text},
+      {"random", pseudo_random(30000, 1)},
+      {"three letters", pseudo_random(30000, 2, 3)},
+      {"zeros", Bytes(20000)},
+      {"a repeat 5000 bytes back", far_repeat},
+  };
+  for (std::size_t size = 0; size <= 40; ++size) {
+    inputs.push_back({"short, " + std::to_string(size), pseudo_random(size, 5, 2)});
+  }
+  for (const auto& [what, input] : inputs) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(compress_lrs(input), bench::greedy_compress(input, {3, 48}));
+  }
+}
+
 TEST(ReadExactAtCompat, FillsTheWholeBufferOrFailsAtTheEnd) {
   TempFile temp(bytes("0123456789"));
   auto file = File::open_read_only(temp.path());
