@@ -98,12 +98,23 @@ std::expected<void, DatError> BlockChain::gather(
   std::uint64_t current = offset;  // 64 bits: current + 4 never wraps
   bool in_order = true;  // the chain so far led to the very next block
   while (missing != 0) {
-    const std::size_t blocks =
+    std::size_t blocks =
         in_order && payload_per_block != 0
             ? static_cast<std::size_t>(std::min<std::uint64_t>(
                   (missing + payload_per_block - 1) / payload_per_block,
                   kBatchBlocks))
             : 1;
+    // Blocks that lie past the file's end are left out, so that a read
+    // does not go on to find the end; the first block is always read.
+    const std::uint64_t in_file =
+        file_length_ > current ? file_length_ - current : 0;
+    while (blocks > 1 &&
+           (blocks - 1) * block_size + 4 +
+                   std::min(payload_per_block,
+                            missing - (blocks - 1) * payload_per_block) >
+               in_file) {
+      --blocks;
+    }
     std::uint64_t planned = 0;
     for (std::size_t i = 0; i < blocks; ++i) {
       const std::uint64_t piece =

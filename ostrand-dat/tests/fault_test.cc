@@ -288,8 +288,10 @@ std::vector<Row> rows(const Fixture& fixture) {
       // a node's first read takes past its own first block can be read
       // again as another chain's.
       {"DatDatabase::open of a directory in scattered blocks",
-       open_listing(scattered->path()), open_failure(scattered->path()),
-       nullptr, true},
+       [scattered, listing = open_listing(scattered->path())] {
+         return listing();
+       },
+       open_failure(scattered->path()), nullptr, true},
       {"DatDatabase::open of a deep, unordered directory",
        [deep] {
          auto opened = DatDatabase::open(deep->path());
