@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   std::vector<std::byte> archive =
       ostrand_dat::bench::directory_archive(entries, block_size);
   if (scattered) {
-    archive = ostrand_dat::testing::scatter_chained_blocks(archive, block_size, 1);
+    archive = ostrand_dat::bench::scatter_chained_blocks(archive, block_size, 1);
   }
   ostrand_dat::bench::write_or_die(argv[1], archive);
   return 0;

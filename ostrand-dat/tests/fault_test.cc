@@ -277,7 +277,7 @@ std::vector<Row> rows(const Fixture& fixture) {
     spread.add({.id = id, .data = testing::pseudo_random(id % 7 * 90, id)});
   }
   auto scattered = std::make_shared<TempFile>(
-      testing::scatter_chained_blocks(*spread.build(), kBlockSize, 7));
+      bench::scatter_chained_blocks(*spread.build(), kBlockSize, 7));
   // 183000 entries (4.4 MB): they outgrow a small buffer, are mapped from
   // the system, grow by remapping, and are sorted at the end.
   auto deep = std::make_shared<TempFile>(testing::deep_chain_directory(3000));

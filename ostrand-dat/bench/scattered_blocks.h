@@ -1,9 +1,8 @@
-// Archives whose chains do not lie one block after the other, for the tests
-// and the benchmarks: the blocks of a written archive moved about, every
-// pointer following them. Header-only, so that the benchmarks can use it
-// without the tests' support library.
-#ifndef OSTRAND_DAT_TESTS_SCATTERED_BLOCKS_H_
-#define OSTRAND_DAT_TESTS_SCATTERED_BLOCKS_H_
+// Archives whose chains do not lie one block after the other, for the
+// benchmarks and the tests: the blocks of a written archive moved about,
+// every pointer following them.
+#ifndef OSTRAND_DAT_BENCH_SCATTERED_BLOCKS_H_
+#define OSTRAND_DAT_BENCH_SCATTERED_BLOCKS_H_
 
 #include <algorithm>
 #include <cstddef>
@@ -15,7 +14,7 @@
 #include "coding.h"
 #include "ostrand_dat/ostrand_dat.h"
 
-namespace ostrand_dat::testing {
+namespace ostrand_dat::bench {
 
 // `archive` with the blocks that a pointer leads to (every block of a chain
 // but its first) shuffled among their places, as `seed` picks, and each
@@ -68,6 +67,6 @@ inline std::vector<std::byte> scatter_chained_blocks(
   return out;
 }
 
-}  // namespace ostrand_dat::testing
+}  // namespace ostrand_dat::bench
 
-#endif  // OSTRAND_DAT_TESTS_SCATTERED_BLOCKS_H_
+#endif  // OSTRAND_DAT_BENCH_SCATTERED_BLOCKS_H_
