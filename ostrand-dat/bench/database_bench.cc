@@ -3,6 +3,8 @@
 // decoding sound tables.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -16,7 +18,7 @@
 #include "ostrand_dat/ostrand_dat.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
-#include "block_chain.h"
+#include "coding.h"
 #include "chain_layout.h"
 #include "plain_reference.h"
 
@@ -191,13 +193,20 @@ void BM_BlockByBlock(benchmark::State& state) {
   auto db = open_or_die(path);
   const DatFileEntry entry = *db.files().find(1);
   auto file = File::open_read_only(path);
-  const BlockChain chain(*file, db.header().block_size,
-                         std::filesystem::file_size(path));
   std::vector<std::byte> out(entry.size);
+  const std::size_t payload = db.header().block_size - 4;
   for (auto _ : state) {
-    std::uint64_t unlimited = UINT64_MAX;
-    auto read = chain.gather(entry.offset, out, unlimited);
-    if (!read) return state.SkipWithError(debug_string(read.error()).c_str());
+    // Per block one positional read of its pointer and its payload piece.
+    std::uint64_t block = entry.offset;
+    for (std::size_t at = 0; at < out.size(); at += payload) {
+      std::array<std::byte, 4> pointer;
+      const std::span<std::byte> piece =
+          std::span(out).subspan(at, std::min(payload, out.size() - at));
+      if (!read_exact_at_compat(*file, pointer, piece, block)) {
+        return state.SkipWithError("a block read failed");
+      }
+      block = load_u32(pointer.data());
+    }
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
