@@ -13,8 +13,16 @@
 namespace ostrand_dat {
 namespace {
 
-DatError corruption(std::string text) {
-  return DatError(DatError::Corruption{std::move(text)});
+DatError corruption(std::string text, CorruptionReason reason) {
+  return DatError(DatError::Corruption{std::move(text), reason});
+}
+
+DatError no_room(std::uint32_t block_size, std::uint64_t block) {
+  return corruption("block size " + std::to_string(block_size) +
+                        " leaves no room for payload in the chained block at "
+                        "offset " +
+                        hex(block),
+                    CorruptionReason::BlockSizeNoRoom);
 }
 
 }  // namespace
@@ -23,7 +31,8 @@ DatError item_too_large(std::uint32_t offset, std::uint64_t size,
                         std::uint64_t file_length) {
   return corruption("item of " + std::to_string(size) + " bytes at offset " +
                     hex(offset) + " is larger than the archive (" +
-                    std::to_string(file_length) + " bytes)");
+                    std::to_string(file_length) + " bytes)",
+                    CorruptionReason::ItemLargerThanFile);
 }
 
 // One vectored read per block: the next-block pointer into a local and the
@@ -75,15 +84,13 @@ std::expected<void, DatError> BlockChain::gather(
       return std::unexpected(corruption(
           "directory walk would read more than its budget of a few times "
           "the archive's length; stopped at the node at offset " +
-          hex(offset)));
+              hex(offset),
+          CorruptionReason::WalkBudgetExceeded));
     }
     budget -= room;
     if (next == 0) break;
     if (payload_per_block == 0) {
-      return std::unexpected(corruption(
-          "block size " + std::to_string(block_size_) +
-          " leaves no room for payload in the chained block at offset " +
-          hex(current)));
+      return std::unexpected(no_room(block_size_, current));
     }
     filled += piece.size();
     missing -= piece.size();
@@ -195,10 +202,7 @@ std::expected<std::span<const std::byte>, DatError> ChainStream::next_blocks() {
       last_block_rest_ = current_ + 4;
       return next_of_last_block();
     }
-    return fail(corruption(
-        "block size " + std::to_string(block_size) +
-        " leaves no room for payload in the chained block at offset " +
-        hex(current_)));
+    return fail(no_room(chain_.block_size(), current_));
   }
   const std::uint64_t payload = block_size - 4;
   const std::size_t blocks = static_cast<std::size_t>(std::min<std::uint64_t>(

@@ -35,7 +35,7 @@ Failure archive_failure(std::string_view archive, const DatError& error);
 // for.
 struct EntryProblem {
   bool damage = false;
-  std::string words;  // "its block chain runs past the end of the file"
+  std::string words;  // "a block chain runs past the end of the file"
 };
 EntryProblem entry_problem(const DatError& error);
 

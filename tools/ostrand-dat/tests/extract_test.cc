@@ -92,7 +92,7 @@ TEST_F(ExtractTest, ADamagedEntryIsReportedAndTheOthersExtracted) {
       run({"extract", "--jobs", "4", "-C", out.string(), damaged});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "error: " + damaged +
-                       ": 0x01000003: damaged: its block chain runs past the "
+                       ": 0x01000003: damaged: a block chain runs past the "
                        "end of the file (Io(Error { kind: UnexpectedEof, "
                        "message: \"failed to fill whole buffer\" }))\n");
   std::vector<std::string> expected = all_names();
@@ -113,7 +113,7 @@ TEST_F(ExtractTest, VerifyNamesEachDamagedEntryInIdOrder) {
   Bytes short_stream = image_;
   put_u32(short_stream, compressed.offset + 4, compressed.size * 40);
   const std::string chain =
-      "0x01000003: its block chain runs past the end of the file\n";
+      "0x01000003: a block chain runs past the end of the file\n";
   const struct {
     std::string name;
     Bytes archive;
@@ -134,8 +134,8 @@ TEST_F(ExtractTest, VerifyNamesEachDamagedEntryInIdOrder) {
       {"larger than the file",
        with_entry_field(with_entry_field(image_, kBadTable, 12, 0x10000000),
                         kPlain, 8, 0xFFFFFFF0),
-       "0x01000001: its block chain runs past the end of the file\n"
-       "0x0A000002: its size is larger than the whole file\n"},
+       "0x01000001: a block chain runs past the end of the file\n"
+       "0x0A000002: an item is larger than the whole file\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
