@@ -11,6 +11,7 @@
 #include "lrs_stream.h"
 #include "fuzz_support.h"
 #include "ostrand_dat/utils.h"
+#include "ostrand_dat/writer.h"
 #include "plain_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,

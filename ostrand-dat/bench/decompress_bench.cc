@@ -14,6 +14,7 @@
 #include "lrs_stream.h"
 #include "bench_support.h"
 #include "ostrand_dat/utils.h"
+#include "ostrand_dat/writer.h"
 #include "plain_reference.h"
 
 namespace ostrand_dat::bench {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -29,6 +30,13 @@ DatError out_of_memory(std::uint64_t entries) {
   return DatError(IoError(IoErrorKind::OutOfMemory,
                           "out of memory for a directory of " +
                               std::to_string(entries) + " entries"));
+}
+
+std::expected<FileMap, DatError> into_map(EntryBuffer entries) {
+  const std::size_t n = entries.size();
+  std::optional<FileMap> map = std::move(entries).into_map();
+  if (!map) return std::unexpected(out_of_memory(n));
+  return std::move(*map);
 }
 
 // Directory entries are six little-endian u32 in the order of
@@ -253,7 +261,7 @@ std::expected<FileMap, DatError> DirectoryWalk::run(std::uint32_t root_offset) {
     visited = read_node(child);
     if (!visited) return std::unexpected(std::move(visited.error()));
   }
-  if (ascending_) return std::move(entries_).into_map();
+  if (ascending_) return into_map(std::move(entries_));
   return sorted_map();
 }
 
@@ -290,7 +298,7 @@ std::expected<FileMap, DatError> DirectoryWalk::sorted_map() {
       sorted.push_back(entries_[position_of_rank[keys[i] & 0xFFFFFFFFu]]);
     }
   }
-  return std::move(sorted).into_map();
+  return into_map(std::move(sorted));
 }
 
 }  // namespace

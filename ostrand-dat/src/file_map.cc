@@ -1,6 +1,7 @@
 // The directory map: entries sorted by id in storage made for large maps.
 #include <algorithm>
 #include <cassert>
+#include <new>
 #include <utility>
 
 #include "map_storage.h"
@@ -8,41 +9,42 @@
 
 namespace ostrand_dat {
 
+FileMap::FileMap() noexcept = default;
+
+FileMap::FileMap(std::unique_ptr<Storage> storage) noexcept
+    : storage_(std::move(storage)) {
+  if (storage_ != nullptr) entries_ = {storage_->data, storage_->size};
+}
+
 FileMap::FileMap(FileMap&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+    : storage_(std::move(other.storage_)),
+      entries_(std::exchange(other.entries_, {})) {}
 
 FileMap& FileMap::operator=(FileMap&& other) noexcept {
-  if (this != &other) {
-    FileMap(std::move(other)).swap_with(*this);
-  }
+  storage_ = std::move(other.storage_);
+  entries_ = std::exchange(other.entries_, {});
   return *this;
 }
 
-FileMap::~FileMap() {
-  if (data_ != nullptr)
-    free_map_storage(data_, capacity_ * sizeof(DatFileEntry));
-}
+FileMap::~FileMap() = default;
 
 const DatFileEntry* FileMap::find(std::uint32_t id) const {
-  const auto all = entries();
-  auto it = std::lower_bound(all.begin(), all.end(), id,
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), id,
                              [](const DatFileEntry& entry, std::uint32_t key) {
                                return entry.id < key;
                              });
-  return it != all.end() && it->id == id ? &*it : nullptr;
+  return it != entries_.end() && it->id == id ? &*it : nullptr;
 }
 
-FileMap EntryBuffer::into_map() && {
+std::optional<FileMap> EntryBuffer::into_map() && {
   assert(std::adjacent_find(items().begin(), items().end(),
                             [](const DatFileEntry& a, const DatFileEntry& b) {
                               return a.id >= b.id;
                             }) == items().end());
-  std::size_t size = 0;
-  std::size_t capacity = 0;
-  DatFileEntry* data = release(size, capacity);
-  return FileMap(data, size, capacity);
+  auto* storage = new (std::nothrow) FileMap::Storage(nullptr, 0, 0);
+  if (storage == nullptr) return std::nullopt;
+  storage->data = release(storage->size, storage->capacity);
+  return FileMap(std::unique_ptr<FileMap::Storage>(storage));
 }
 
 }  // namespace ostrand_dat

@@ -1,37 +1,21 @@
-// Storage for the directory map, which holds 24 bytes per entry and fills
-// tens of megabytes front to back on a large archive, and the growable
-// buffer of entries that the directory walk fills and the map then owns.
+// The growable buffer of entries that the directory walk fills and the
+// directory map then owns, 24 bytes per entry, tens of megabytes filled
+// front to back on a large archive.
 #ifndef OSTRAND_DAT_SRC_MAP_STORAGE_H_
 #define OSTRAND_DAT_SRC_MAP_STORAGE_H_
 
 #include <algorithm>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
 
 #include "ostrand_dat/ostrand_dat.h"
+#include "platform/map_memory.h"
 
 namespace ostrand_dat {
-
-// Buffers of kLargeMapBytes or more are mapped from the system on a 2 MiB
-// boundary, rounded up to whole 2 MiB, and advised to use huge pages where
-// the system offers them on request: filling a million entries (24 MB) then
-// takes a dozen page faults instead of six thousand. Pages are only taken as
-// they are touched, and a large buffer grows by remapping its pages, not by
-// copying them. Smaller buffers come from operator new. Nothing here
-// throws: every failure is a null result.
-inline constexpr std::size_t kLargeMapBytes = std::size_t{4} << 20;
-
-// `bytes` of storage (not zeroed), or nullptr when the system has none.
-void* allocate_map_storage(std::size_t bytes) noexcept;
-// Storage of `new_bytes` holding the first `old_bytes` of `data`, which it
-// replaces; nullptr when there is none, and `data` is then as it was.
-void* grow_map_storage(void* data, std::size_t old_bytes,
-                       std::size_t new_bytes) noexcept;
-// Releases storage of `bytes`, the size it was allocated or grown to.
-void free_map_storage(void* data, std::size_t bytes) noexcept;
 
 // A growable array in map storage, appended front to back, for the
 // directory walk's entries and the notes it keeps beside them. New slots are
@@ -131,12 +115,26 @@ class MapBuffer {
   std::size_t capacity_ = 0;
 };
 
+// The entries of a map, in map storage, freed with the map.
+struct FileMap::Storage {
+  Storage(DatFileEntry* data, std::size_t size, std::size_t capacity) noexcept
+      : data(data), size(size), capacity(capacity) {}
+  Storage(const Storage&) = delete;
+  Storage& operator=(const Storage&) = delete;
+  ~Storage() { free_map_storage(data, capacity * sizeof(DatFileEntry)); }
+
+  DatFileEntry* data;
+  std::size_t size;
+  std::size_t capacity;  // entries the storage was allocated for
+};
+
 // The directory walk's entries, which become the map.
 class EntryBuffer : public MapBuffer<DatFileEntry> {
  public:
   // The map over these entries, whose ids must ascend strictly. The
-  // storage goes with them.
-  FileMap into_map() &&;
+  // storage goes with them; nullopt (and the entries stay) when there is
+  // no memory for the map's bookkeeping.
+  std::optional<FileMap> into_map() &&;
 };
 
 }  // namespace ostrand_dat

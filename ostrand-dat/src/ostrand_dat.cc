@@ -6,9 +6,11 @@
 #include <utility>
 
 #include "block_chain.h"
+#include "coding.h"
 #include "directory_walk.h"
 #include "file_stream.h"
 #include "ostrand_dat/utils.h"
+#include "ostrand_dat/version.h"
 #include "platform/file.h"
 #include "record_fields.h"
 
@@ -146,13 +148,33 @@ std::expected<void, DatError> DatDatabase::read_directory() {
   return {};
 }
 
-std::expected<std::vector<std::byte>, DatError> DatDatabase::get_file(
+std::expected<FileInfo, DatError> DatDatabase::file_info(
     std::uint32_t id) const {
   const DatFileEntry* entry = files_.find(id);
   if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
+  FileInfo info{*entry, std::nullopt};
+  if (entry->is_compressed() && entry->size >= 4) {
+    // The stream's first four bytes: its output size, little-endian.
+    auto prefix = read_file_data(entry->offset, 4);
+    if (!prefix) return std::unexpected(std::move(prefix.error()));
+    info.declared_size = load_u32(prefix->data());
+  }
+  return info;
+}
+
+std::expected<std::vector<std::byte>, DatError> DatDatabase::get_file(
+    std::uint32_t id, ReadOptions options) const {
+  const DatFileEntry* entry = files_.find(id);
+  if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
   auto stored = read_file_data(entry->offset, entry->size);
-  if (!stored || !entry->is_compressed()) return stored;
-  return decompress_lrs(*stored);
+  if (!stored || options.raw || !entry->is_compressed()) return stored;
+  auto contents = decompress_lrs(*stored);
+  if (options.strict && stored->size() >= 4 &&
+      contents.size() < load_u32(stored->data())) {
+    return std::unexpected(
+        DatError(DatError::DecompressionFailed{load_u32(stored->data())}));
+  }
+  return contents;
 }
 
 std::expected<void, DatError> DatDatabase::get_file(
@@ -183,11 +205,21 @@ std::expected<FileReadSummary, DatError> DatDatabase::read_file_data(
 }
 
 std::expected<FileReadSummary, DatError> DatDatabase::read_file(
-    std::uint32_t id, const FileSink& sink) const {
+    std::uint32_t id, const FileSink& sink, ReadOptions options) const {
   const DatFileEntry* entry = files_.find(id);
   if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
-  return stream_contents(BlockChain(file_, header_.block_size, file_length_),
-                         *entry, sink);
+  const BlockChain chain(file_, header_.block_size, file_length_);
+  if (options.raw)
+    return stream_stored(chain, entry->offset, entry->size, sink);
+  auto read = stream_contents(chain, *entry, sink);
+  if (read && options.strict && !read->stopped && read->declared_size &&
+      read->size < *read->declared_size) {
+    return std::unexpected(
+        DatError(DatError::DecompressionFailed{*read->declared_size}));
+  }
+  return read;
 }
+
+std::string_view version() noexcept { return kVersionString; }
 
 }  // namespace ostrand_dat

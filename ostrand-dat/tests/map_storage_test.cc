@@ -30,7 +30,7 @@ TEST(EntryBuffer, KeepsItsEntriesAsItGrowsAndHandsThemToTheMap) {
   ASSERT_NE(tail, nullptr);
   for (std::uint32_t k = 0; k < 3; ++k) tail[k] = entry_of(large + k);
 
-  const FileMap map = std::move(buffer).into_map();
+  const FileMap map = *std::move(buffer).into_map();
   ASSERT_EQ(map.size(), large + 3);
   for (std::uint32_t i = 0; i < large + 3; ++i) {
     ASSERT_EQ(map.entries()[i], entry_of(i)) << i;

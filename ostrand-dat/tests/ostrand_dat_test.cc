@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ostrand_dat/utils.h"
+#include "ostrand_dat/version.h"
 #include "ostrand_dat/writer.h"
 #include "archive_image.h"
 #include "archive_support.h"
@@ -160,6 +161,73 @@ TEST(DatDatabaseGetFile, OnlyBitZeroDecidesDecompression) {
   EXPECT_EQ(*db->get_file(2), payload);
   EXPECT_EQ(*db->get_file(3), bytes({1, 2, 3}));  // too short to decode
   EXPECT_TRUE(db->get_file(4)->empty());
+}
+
+// file_info, raw and strict reads agree with each other and with the
+// stored bytes, through get_file and read_file alike.
+TEST(DatDatabaseReadOptions, InfoRawAndStrictOnEveryKindOfEntry) {
+  const Bytes text = pseudo_random(3000, 5, 4);
+  const Bytes packed = compress_lrs(text);
+  Bytes cut = packed;  // declares 3000 bytes, holds the first tokens only
+  cut.resize(packed.size() / 2);
+  const Bytes tiny = bytes({1, 2, 3});  // compressed, too short to decode
+  ArchiveWriter writer(64);
+  writer.add({.id = 1, .data = text, .timestamp = 9});
+  writer.add({.id = 2, .data = text, .compress = true});
+  writer.add({.id = 3, .data = cut, .extra_flags = 0x1});
+  writer.add({.id = 4, .data = tiny, .extra_flags = 0x1});
+  const DatDatabase db = open_ok(*writer.build());
+  const Bytes short_text = decompress_lrs(cut);
+  ASSERT_LT(short_text.size(), text.size());
+  struct Case {
+    std::uint32_t id;
+    Bytes stored;
+    std::optional<std::uint32_t> declared;
+    Bytes contents;
+    bool strict_fails;
+  } cases[] = {
+      {1, text, std::nullopt, text, false},
+      {2, packed, 3000, text, false},
+      {3, cut, 3000, short_text, true},
+      {4, tiny, std::nullopt, tiny, false},
+  };
+  auto streamed = [&](std::uint32_t id, ReadOptions options)
+      -> std::expected<Bytes, DatError> {
+    Bytes out;
+    auto read = db.read_file(
+        id,
+        [&](std::span<const std::byte> piece) {
+          out.insert(out.end(), piece.begin(), piece.end());
+          return true;
+        },
+        options);
+    if (!read) return std::unexpected(read.error());
+    EXPECT_EQ(read->size, out.size());
+    return out;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    auto info = db.file_info(c.id);
+    ASSERT_TRUE(info) << debug_string(info.error());
+    EXPECT_EQ(info->entry, *db.files().find(c.id));
+    EXPECT_EQ(info->declared_size, c.declared);
+    EXPECT_EQ(info->size(), c.declared.value_or(c.stored.size()));
+    EXPECT_EQ(*db.get_file(c.id, {.raw = true}), c.stored);
+    EXPECT_EQ(*streamed(c.id, {.raw = true}), c.stored);
+    EXPECT_EQ(*db.get_file(c.id), c.contents);
+    EXPECT_EQ(*streamed(c.id, {}), c.contents);
+    for (auto strict : {db.get_file(c.id, {.strict = true}),
+                        streamed(c.id, {.strict = true})}) {
+      if (c.strict_fails) {
+        ASSERT_FALSE(strict);
+        EXPECT_EQ(debug_string(strict.error()), "DecompressionFailed(3000)");
+      } else {
+        EXPECT_EQ(strict, c.contents);
+      }
+    }
+  }
+  EXPECT_EQ(debug_string(db.file_info(77).error()), "NotFound(77)");
+  EXPECT_EQ(version(), kVersionString);
 }
 
 TEST(ArchiveWriterRoundTrip, EveryFileComesBackAcrossShapes) {

@@ -1,4 +1,5 @@
 #include "ostrand_dat/utils.h"
+#include "ostrand_dat/writer.h"
 
 #include <gtest/gtest.h>
 

@@ -20,7 +20,7 @@ class OSTRAND_DAT_EXPORT File {
  public:
   // Opens `path` for reading. Fails with the system's error: NotFound,
   // PermissionDenied, ...; a path holding a NUL byte is InvalidInput.
-  static std::expected<File, IoError> open_read_only(
+  [[nodiscard]] static std::expected<File, IoError> open_read_only(
       const std::filesystem::path& path);
 
   File(File&& other) noexcept;

@@ -10,6 +10,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -49,7 +50,8 @@ struct OSTRAND_DAT_EXPORT DatHeader {
   // Decodes the seventeen fields from `reader`. A field cut short fails with
   // the short-read cause and the context "While parsing field '<name>' in
   // DatHeader"; consumes exactly 80 bytes on success.
-  static std::expected<DatHeader, ReadError> read(RecordReader& reader);
+  [[nodiscard]] static std::expected<DatHeader, ReadError> read(
+      RecordReader& reader);
 
   friend bool operator==(const DatHeader&, const DatHeader&) = default;
 };
@@ -66,11 +68,12 @@ struct OSTRAND_DAT_EXPORT DatFileEntry {
   std::uint32_t timestamp = 0;
   std::uint32_t version = 0;
 
-  bool is_compressed() const { return (bit_flags & 0x1u) != 0; }
+  [[nodiscard]] bool is_compressed() const { return (bit_flags & 0x1u) != 0; }
 
   // Decodes one entry; a field cut short fails with the context "While
   // parsing field '<name>' in DatFileEntry".
-  static std::expected<DatFileEntry, ReadError> read(RecordReader& reader);
+  [[nodiscard]] static std::expected<DatFileEntry, ReadError> read(
+      RecordReader& reader);
 
   friend bool operator==(const DatFileEntry&, const DatFileEntry&) = default;
 };
@@ -83,7 +86,12 @@ class OSTRAND_DAT_EXPORT FileMap {
  public:
   using const_iterator = std::span<const DatFileEntry>::iterator;
 
-  FileMap() = default;
+  // The memory of a map's entries, which only the library makes: a map with
+  // entries comes from DatDatabase::open.
+  struct Storage;
+
+  FileMap() noexcept;
+  explicit FileMap(std::unique_ptr<Storage> storage) noexcept;
   FileMap(FileMap&& other) noexcept;
   FileMap& operator=(FileMap&& other) noexcept;
   FileMap(const FileMap&) = delete;
@@ -91,29 +99,22 @@ class OSTRAND_DAT_EXPORT FileMap {
   ~FileMap();
 
   // The entry for `id`, or nullptr. Valid as long as the map is.
-  const DatFileEntry* find(std::uint32_t id) const;
-  bool contains(std::uint32_t id) const { return find(id) != nullptr; }
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  [[nodiscard]] const DatFileEntry* find(std::uint32_t id) const;
+  [[nodiscard]] bool contains(std::uint32_t id) const {
+    return find(id) != nullptr;
+  }
+  [[nodiscard]] std::size_t size() const { return entries_.size(); }
+  [[nodiscard]] bool empty() const { return entries_.empty(); }
   // Every entry, ids strictly ascending.
-  std::span<const DatFileEntry> entries() const { return {data_, size_}; }
-  const_iterator begin() const { return entries().begin(); }
-  const_iterator end() const { return entries().end(); }
+  [[nodiscard]] std::span<const DatFileEntry> entries() const {
+    return entries_;
+  }
+  [[nodiscard]] const_iterator begin() const { return entries_.begin(); }
+  [[nodiscard]] const_iterator end() const { return entries_.end(); }
 
  private:
-  // The directory walk hands its entries over through this.
-  friend class EntryBuffer;
-  FileMap(DatFileEntry* data, std::size_t size, std::size_t capacity)
-      : data_(data), size_(size), capacity_(capacity) {}
-  void swap_with(FileMap& other) noexcept {
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(capacity_, other.capacity_);
-  }
-
-  DatFileEntry* data_ = nullptr;  // ids strictly ascending
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // entries the storage has room for
+  std::unique_ptr<Storage> storage_;
+  std::span<const DatFileEntry> entries_;  // in storage_, ids ascending
 };
 
 // Where the streaming reads hand a file's contents: called with consecutive
@@ -135,6 +136,36 @@ struct FileReadSummary {
                          const FileReadSummary&) = default;
 };
 
+// How a read by id treats the stored bytes. The default reads contents
+// exactly as get_file() always has.
+struct ReadOptions {
+  // The stored bytes of the entry as they lie in its chain, compressed or
+  // not: what read_file_data(entry.offset, entry.size) gives.
+  bool raw = false;
+  // A compressed entry whose stream ends before the output size its 4-byte
+  // prefix declares fails with DecompressionFailed (carrying the declared
+  // size), after the bytes decoded before the end were handed on. Without
+  // it such an entry reads short, as decoding never fails. Ignored with raw.
+  bool strict = false;
+};
+
+// What the directory and, for a compressed entry, its first four stored
+// bytes say about a file, without reading the rest of it.
+struct FileInfo {
+  DatFileEntry entry;  // id, flags, first block, stored size, time, version
+  // For a compressed entry of 4 stored bytes or more: the output size its
+  // stream declares. Damage can make the stream end before it.
+  std::optional<std::uint32_t> declared_size;
+  // The contents' size as far as the archive tells without decoding: the
+  // declared size, else the stored size (contents that are not compressed,
+  // and compressed entries under 4 bytes, read as stored).
+  [[nodiscard]] std::uint32_t size() const {
+    return declared_size.value_or(entry.size);
+  }
+
+  friend bool operator==(const FileInfo&, const FileInfo&) = default;
+};
+
 // An open archive. Owns its file; after open() it is only read, with
 // positional reads, so get_file() may run on several threads at once.
 class OSTRAND_DAT_EXPORT DatDatabase {
@@ -143,29 +174,42 @@ class OSTRAND_DAT_EXPORT DatDatabase {
   // Fails with PathError when the file cannot be opened, BinRead when the
   // header is cut short, and the errors of the directory load otherwise. A
   // block_size of 4 or less with a directory to walk is Corruption.
-  static std::expected<DatDatabase, DatError> open(
+  [[nodiscard]] static std::expected<DatDatabase, DatError> open(
       const std::filesystem::path& path);
 
-  const DatHeader& header() const { return header_; }
-  const FileMap& files() const { return files_; }
+  [[nodiscard]] const DatHeader& header() const { return header_; }
+  [[nodiscard]] const FileMap& files() const { return files_; }
+
+  // The entry of file `id` and the size its contents declare, reading at
+  // most the 4-byte prefix of a compressed entry. NotFound when the
+  // directory has no such id; a prefix that cannot be read fails as
+  // read_file_data() does.
+  [[nodiscard]] std::expected<FileInfo, DatError> file_info(
+      std::uint32_t id) const;
 
   // Gathers `size` bytes through the block chain that starts at `offset`.
   // Fails with Io when a read fails (UnexpectedEof past the end of the
   // file), and with Corruption when `size` exceeds the file's length or a
   // block chain needs blocks that cannot hold payload (block_size <= 4).
-  std::expected<std::vector<std::byte>, DatError> read_file_data(
+  [[nodiscard]] std::expected<std::vector<std::byte>, DatError> read_file_data(
       std::uint32_t offset, std::uint32_t size) const;
 
   // The contents of file `id`, decompressed when its entry says so.
-  // NotFound when the directory has no such id.
-  std::expected<std::vector<std::byte>, DatError> get_file(
-      std::uint32_t id) const;
+  // NotFound when the directory has no such id, else the errors of
+  // read_file_data() for the stored bytes. Decoding itself never fails: a
+  // stream that is cut short or malformed gives the bytes decoded up to
+  // where it stopped, a stream that ends before its declared size gives
+  // fewer bytes, and fewer than 4 stored bytes are returned as stored. Ask
+  // for options.strict to have a short stream fail instead, options.raw for
+  // the stored bytes.
+  [[nodiscard]] std::expected<std::vector<std::byte>, DatError> get_file(
+      std::uint32_t id, ReadOptions options = {}) const;
 
   // get_file() into `out`, whose memory is reused: reading many files into
   // one vector allocates only when a file is larger than any before it.
   // On failure `out` is left empty.
-  std::expected<void, DatError> get_file(std::uint32_t id,
-                                         std::vector<std::byte>& out) const;
+  [[nodiscard]] std::expected<void, DatError> get_file(
+      std::uint32_t id, std::vector<std::byte>& out) const;
 
   // Streams file `id`: hands `sink` exactly the bytes get_file() returns,
   // in pieces, reading the chain in batches of blocks and decompressing as
@@ -174,13 +218,13 @@ class OSTRAND_DAT_EXPORT DatDatabase {
   // failure is returned after the pieces read before it were handed on, and
   // the read is complete only when this returns a summary. The sink may
   // stop the read by returning false. Safe on several threads at once, each
-  // with its own sink.
-  std::expected<FileReadSummary, DatError> read_file(
-      std::uint32_t id, const FileSink& sink) const;
+  // with its own sink. `options` as for get_file().
+  [[nodiscard]] std::expected<FileReadSummary, DatError> read_file(
+      std::uint32_t id, const FileSink& sink, ReadOptions options = {}) const;
 
   // Streams the `size` bytes of the chain at `offset`: exactly what
   // read_file_data() returns, in pieces, as read_file() streams.
-  std::expected<FileReadSummary, DatError> read_file_data(
+  [[nodiscard]] std::expected<FileReadSummary, DatError> read_file_data(
       std::uint32_t offset, std::uint32_t size, const FileSink& sink) const;
 
  private:

@@ -24,15 +24,16 @@ class OSTRAND_DAT_EXPORT RecordReader {
   explicit RecordReader(std::span<const std::byte> data) : data_(data) {}
 
   // Bytes consumed so far, and bytes left.
-  std::size_t position() const { return pos_; }
-  std::size_t remaining() const { return data_.size() - pos_; }
+  [[nodiscard]] std::size_t position() const { return pos_; }
+  [[nodiscard]] std::size_t remaining() const { return data_.size() - pos_; }
 
-  std::expected<std::uint32_t, ReadError> read_u32();
-  std::expected<std::int32_t, ReadError> read_i32();
+  [[nodiscard]] std::expected<std::uint32_t, ReadError> read_u32();
+  [[nodiscard]] std::expected<std::int32_t, ReadError> read_i32();
   // IEEE 754 single precision, taken bit for bit.
-  std::expected<float, ReadError> read_f32();
+  [[nodiscard]] std::expected<float, ReadError> read_f32();
   // Fills `out` with the next out.size() bytes, unchanged.
-  std::expected<void, ReadError> read_bytes(std::span<std::byte> out);
+  [[nodiscard]] std::expected<void, ReadError> read_bytes(
+      std::span<std::byte> out);
 
  private:
   std::span<const std::byte> data_;

@@ -1,5 +1,6 @@
 // Helpers under the archive reader: the positional exact read and the
-// archive's LZSS-style compression (decoder, and an encoder for writers).
+// decoder of the archive's LZSS-style compression (the encoder belongs to
+// the writer, writer.h).
 #ifndef OSTRAND_DAT_UTILS_H_
 #define OSTRAND_DAT_UTILS_H_
 
@@ -21,13 +22,14 @@ namespace ostrand_dat {
 // once with that error, and nothing is read twice. A read that finds the
 // end of the file before the buffer is full fails with UnexpectedEof
 // ("failed to fill whole buffer").
-OSTRAND_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
-    const File& file, std::span<std::byte> buffer, std::uint64_t offset);
+[[nodiscard]] OSTRAND_DAT_EXPORT std::expected<void, IoError>
+read_exact_at_compat(const File& file, std::span<std::byte> buffer,
+                     std::uint64_t offset);
 // The same over two buffers filled from consecutive file bytes, `head`
 // first, with vectored reads: one system call where one suffices.
-OSTRAND_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
-    const File& file, std::span<std::byte> head, std::span<std::byte> tail,
-    std::uint64_t offset);
+[[nodiscard]] OSTRAND_DAT_EXPORT std::expected<void, IoError>
+read_exact_at_compat(const File& file, std::span<std::byte> head,
+                     std::span<std::byte> tail, std::uint64_t offset);
 
 // Decodes a compressed payload: a little-endian u32 output size, then groups
 // of one control byte (most significant bit first; set = back-reference)
@@ -37,13 +39,8 @@ OSTRAND_DAT_EXPORT std::expected<void, IoError> read_exact_at_compat(
 // the point where decoding stopped, and the output never exceeds the
 // declared size. Input shorter than 4 bytes is returned as it is. The
 // memory it takes grows with the output decoded, whatever size is declared.
-OSTRAND_DAT_EXPORT std::vector<std::byte> decompress_lrs(
+[[nodiscard]] OSTRAND_DAT_EXPORT std::vector<std::byte> decompress_lrs(
     std::span<const std::byte> input);
-
-// The inverse of decompress_lrs: a greedy encoder whose output decodes back
-// to `input` exactly. Inputs of 4 GiB or more cannot be described by the
-// 32-bit size prefix and are not supported.
-OSTRAND_DAT_EXPORT std::vector<std::byte> compress_lrs(std::span<const std::byte> input);
 
 }  // namespace ostrand_dat
 

@@ -10,6 +10,7 @@
 #include <expected>
 #include <filesystem>
 #include <map>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,12 @@
 
 namespace ostrand_dat {
 
+// The inverse of decompress_lrs: a greedy encoder whose output decodes back
+// to `input` exactly. Inputs of 4 GiB or more cannot be described by the
+// 32-bit size prefix and are not supported.
+[[nodiscard]] OSTRAND_DAT_WRITER_EXPORT std::vector<std::byte> compress_lrs(
+    std::span<const std::byte> input);
+
 // A sound table as a list of records in stream order, so that duplicate keys
 // can be written on purpose.
 struct SoundTableRecords {
@@ -28,11 +35,11 @@ struct SoundTableRecords {
   std::vector<std::pair<std::uint32_t, file_type::SoundHashData>> hashes;
   std::vector<std::pair<std::uint32_t, file_type::SoundData>> sounds;
 };
-OSTRAND_DAT_WRITER_EXPORT std::vector<std::byte> encode_sound_table(
-    const SoundTableRecords& table);
+[[nodiscard]] OSTRAND_DAT_WRITER_EXPORT std::vector<std::byte>
+encode_sound_table(const SoundTableRecords& table);
 // A decoded table, its records in ascending key order.
-OSTRAND_DAT_WRITER_EXPORT std::vector<std::byte> encode_sound_table(
-    const file_type::SoundTable& table);
+[[nodiscard]] OSTRAND_DAT_WRITER_EXPORT std::vector<std::byte>
+encode_sound_table(const file_type::SoundTable& table);
 
 // One file to store.
 struct StoredFile {
@@ -61,9 +68,10 @@ class OSTRAND_DAT_WRITER_EXPORT ArchiveWriter {
 
   // The archive's bytes. Fails with Other when the block size is below 5 or
   // the archive would not fit 32-bit offsets.
-  std::expected<std::vector<std::byte>, DatError> build() const;
+  [[nodiscard]] std::expected<std::vector<std::byte>, DatError> build() const;
   // build() written to `path`.
-  std::expected<void, DatError> write(const std::filesystem::path& path) const;
+  [[nodiscard]] std::expected<void, DatError> write(
+      const std::filesystem::path& path) const;
 
  private:
   std::uint32_t block_size_;

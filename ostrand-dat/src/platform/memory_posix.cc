@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "map_storage.h"
+#include "platform/map_memory.h"
 
 namespace ostrand_dat {
 namespace {
@@ -93,6 +93,7 @@ void* grow_map_storage(void* data, std::size_t old_bytes,
 }
 
 void free_map_storage(void* data, std::size_t bytes) noexcept {
+  if (data == nullptr) return;
   if (bytes < kLargeMapBytes) {
     ::operator delete(data);
     return;

@@ -10,6 +10,7 @@
 
 #include "args.h"
 #include "ostrand_dat/utils.h"
+#include "ostrand_dat/writer.h"
 #include "ostrand_dat/version.h"
 #include "platform/io.h"
 #include "tool_test_support.h"

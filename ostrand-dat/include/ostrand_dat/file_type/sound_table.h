@@ -22,7 +22,8 @@ struct OSTRAND_DAT_EXPORT SoundHashData {
   float probability = 0;
   float volume = 0;
 
-  static std::expected<SoundHashData, ReadError> read(RecordReader& reader);
+  [[nodiscard]] static std::expected<SoundHashData, ReadError> read(
+      RecordReader& reader);
   friend bool operator==(const SoundHashData&, const SoundHashData&) = default;
 };
 
@@ -33,7 +34,8 @@ struct OSTRAND_DAT_EXPORT SoundEntry {
   float probability = 0;
   float volume = 0;
 
-  static std::expected<SoundEntry, ReadError> read(RecordReader& reader);
+  [[nodiscard]] static std::expected<SoundEntry, ReadError> read(
+      RecordReader& reader);
   friend bool operator==(const SoundEntry&, const SoundEntry&) = default;
 };
 
@@ -42,7 +44,8 @@ struct OSTRAND_DAT_EXPORT SoundData {
   std::vector<SoundEntry> entries;
   std::int32_t unknown = 0;
 
-  static std::expected<SoundData, ReadError> read(RecordReader& reader);
+  [[nodiscard]] static std::expected<SoundData, ReadError> read(
+      RecordReader& reader);
   friend bool operator==(const SoundData&, const SoundData&) = default;
 };
 
@@ -57,18 +60,20 @@ struct OSTRAND_DAT_EXPORT SoundTable {
   // Decodes a table from the start of `data`; trailing bytes are ignored.
   // Data that ends inside any field fails with the short-read ReadError,
   // which has no context.
-  static std::expected<SoundTable, ReadError> unpack(
+  [[nodiscard]] static std::expected<SoundTable, ReadError> unpack(
       std::span<const std::byte> data);
-  static std::expected<SoundTable, ReadError> read(RecordReader& reader);
+  [[nodiscard]] static std::expected<SoundTable, ReadError> read(
+      RecordReader& reader);
 
   // The entry list held for `sound_enum`, possibly empty; nullopt when the
   // table has no such kind. Valid as long as the table is.
-  std::optional<std::span<const SoundEntry>> entries_for(
+  [[nodiscard]] std::optional<std::span<const SoundEntry>> entries_for(
       std::uint32_t sound_enum) const;
 
   // The wave of the kind's first entry; nullopt when the kind is absent, its
   // list is empty, or the first wave_did is 0.
-  std::optional<std::uint32_t> resolve_sound(std::uint32_t sound_enum) const;
+  [[nodiscard]] std::optional<std::uint32_t> resolve_sound(
+      std::uint32_t sound_enum) const;
 
   friend bool operator==(const SoundTable&, const SoundTable&) = default;
 };
