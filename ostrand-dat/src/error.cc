@@ -353,7 +353,8 @@ std::string message(const DatError& error) {
         } else if constexpr (std::is_same_v<T, DatError::Corruption>) {
           return corruption_words(p);
         } else if constexpr (std::is_same_v<T, DatError::DecompressionFailed>) {
-          return "a compressed stream cannot be decoded";
+          return "a compressed stream ends before the " +
+                 std::to_string(p.value) + " bytes it declares";
         } else if constexpr (std::is_same_v<T, DatError::PathError>) {
           return "cannot open " + quoted_path(p.path) + ": " +
                  lower_first(one_line(p.source.message()));

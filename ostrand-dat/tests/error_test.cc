@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "ostrand_dat/ostrand_dat.h"
+#include "ostrand_dat/writer.h"
 #include "archive_image.h"
 #include "archive_support.h"
 
@@ -174,6 +176,19 @@ TEST(DatErrorWords, EveryReasonFromADamagedArchive) {
        std::nullopt, ErrorCategory::Damaged,
        "the data ends inside a record (while parsing field 'file_size' in "
        "DatHeader)"},
+      {"a compressed stream that ends early, read strictly",
+       [] {
+         // Bit 0 set by hand over a payload that declares 9 bytes and holds
+         // one literal.
+         ArchiveWriter writer(64);
+         writer.add({.id = 7,
+                     .data = {std::byte{9}, {}, {}, {}, {}, std::byte{'a'}},
+                     .extra_flags = 1});
+         auto db = testing::open_bytes(*writer.build());
+         return db ? db->get_file(7, {.strict = true}).error() : db.error();
+       },
+       std::nullopt, ErrorCategory::Damaged,
+       "a compressed stream ends before the 9 bytes it declares"},
       {"an id not in the directory",
        [&] {
          auto db = open_image(archive(64, no_root));

@@ -134,17 +134,18 @@ enum class CorruptionReason {
 };
 
 // The reason's name in upper camel case, `DirectoryLoop`.
-OSTRAND_DAT_EXPORT std::string_view reason_name(CorruptionReason reason);
+[[nodiscard]] OSTRAND_DAT_EXPORT std::string_view reason_name(
+    CorruptionReason reason);
 
 // The archive library's error: twelve kinds, each with its own payload. Owns
 // everything it carries; moved, never shared.
 //
 // Kinds this reader never raises: DuplicateId and DuplicateNamespacedId (a
 // duplicate id in the directory replaces the earlier entry), InvalidMagic
-// and UnsupportedVersion (no header field is validated), InvalidNamespace,
-// DecompressionFailed (a stream that ends early yields what it decoded) and
-// Other (the writer's own failures use it). They belong to the type and its
-// printed forms all the same.
+// and UnsupportedVersion (no header field is validated), InvalidNamespace
+// and Other (the writer's own failures use it). They belong to the type and
+// its printed forms all the same. DecompressionFailed comes only from a
+// strict read (ReadOptions::strict); get_file() never raises it.
 class DatError {
  public:
   struct Io {
@@ -259,11 +260,12 @@ enum class ErrorCategory {
   Io,        // the system failed: the file cannot be opened or read
   Other,     // none of these (the writer's refusals, kinds never raised)
 };
-OSTRAND_DAT_EXPORT ErrorCategory category(const DatError& error);
+[[nodiscard]] OSTRAND_DAT_EXPORT ErrorCategory category(
+    const DatError& error);
 
 // What went wrong in plain words, one line, no source location:
 // "no file with id 0x20000001", "the directory loops back on itself".
-OSTRAND_DAT_EXPORT std::string message(const DatError& error);
+[[nodiscard]] OSTRAND_DAT_EXPORT std::string message(const DatError& error);
 
 }  // namespace ostrand_dat
 
