@@ -66,15 +66,32 @@ const CommandForm kCommands[] = {
      "On a terminal, standard error shows the progress and a summary.\n",
      {{"--raw"}, {"--force"}, {"--jobs", true}, {"-C", true}}},
     {"verify",
-     "[--jobs N] ARCHIVE",
-     "check that every entry reads completely",
-     "Reads every entry: its block chain must lie within the file, and a\n"
-     "compressed entry must decode to the size its prefix declares. Prints\n"
-     "\"0xXXXXXXXX: \" and what is wrong for each damaged entry, in id order,\n"
-     "then \"N files checked, M damaged\". Exit status 1 when any is damaged.\n"
-     "  --jobs N   read with N threads (default: one per processor)\n"
-     "On a terminal, standard error shows the progress and a summary.\n",
-     {{"--jobs", true}}},
+     "[--json] [--strict] [--manifest FILE] [--jobs N] ARCHIVE",
+     "check the archive as a whole and every entry",
+     "Checks the header, that every directory node and file chain lies in\n"
+     "the file and loops nowhere, that no block is in two chains, the free\n"
+     "list, the blocks nothing reaches, and that every entry reads and\n"
+     "decodes. Prints one line per finding, archive-level ones first, then by\n"
+     "id: \"0xXXXXXXXX: damaged: ...\" or \"warning: ...\", then\n"
+     "\"N files checked, M damaged, W warnings\".\n"
+     "  --json           JSON Lines: one object per finding, then the counts\n"
+     "  --strict         warnings count as damage\n"
+     "  --manifest FILE  compare with a file of sums from 'ostrand-dat sum':\n"
+     "                   a different sum or an entry missing from the archive\n"
+     "                   is damage, an entry not in FILE a warning\n"
+     "  --jobs N         read with N threads (default: one per processor)\n"
+     "Exit status: 0 nothing damaged (warnings allowed), 1 damage found, 2\n"
+     "usage error, 3 the archive could not be examined.\n",
+     {{"--json"}, {"--strict"}, {"--manifest", true}, {"--jobs", true}}},
+    {"sum",
+     "[--raw] [--jobs N] ARCHIVE [ID...]",
+     "print the SHA-256 of each entry, as sha256sum does",
+     "Prints one line per ID (every entry when none is given), in id order:\n"
+     "the SHA-256 of the contents cat gives, two spaces and XXXXXXXX.bin, the\n"
+     "name extract gives the file; 'sha256sum -c' checks extracted files.\n"
+     "  --raw     the SHA-256 of the stored bytes\n"
+     "  --jobs N  read with N threads (default: one per processor)\n",
+     {{"--raw"}, {"--jobs", true}}},
     {"sound",
      "[--dump [--json]] ARCHIVE TABLE_ID [KIND...]",
      "resolve sound kinds to waves, or print a whole sound table",
@@ -296,6 +313,32 @@ std::expected<Command, std::string> extract_command(const Scanned& scanned) {
   return extract;
 }
 
+// ARCHIVE [ID...] of extract and sum: the ids ascending, each once.
+std::expected<std::vector<std::uint32_t>, std::string> id_list(
+    std::string_view command, const Scanned& scanned) {
+  std::vector<std::uint32_t> ids;
+  for (std::size_t i = 1; i < scanned.positional.size(); ++i) {
+    auto id = number_arg(command, "ID", scanned.positional[i]);
+    if (!id) return std::unexpected(std::move(id.error()));
+    ids.push_back(*id);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+std::expected<Command, std::string> sum_command(const Scanned& scanned) {
+  auto arity = check_arity("sum", scanned.positional, {"ARCHIVE"},
+                           /*variadic=*/true);
+  if (!arity) return std::unexpected(std::move(arity.error()));
+  auto ids = id_list("sum", scanned);
+  if (!ids) return std::unexpected(std::move(ids.error()));
+  auto jobs = jobs_option("sum", scanned);
+  if (!jobs) return std::unexpected(std::move(jobs.error()));
+  return SumCommand{std::string(scanned.positional[0]), std::move(*ids),
+                    scanned.has("--raw"), *jobs};
+}
+
 std::expected<Command, std::string> sound_command(const Scanned& scanned) {
   const bool dump = scanned.has("--dump");
   const bool json = scanned.has("--json");
@@ -337,6 +380,7 @@ std::expected<Command, std::string> command_of(const CommandForm& form,
     }
     return HelpCommand{std::string(positional[0])};
   }
+  if (name == "sum") return sum_command(scanned);
   if (name == "info" || name == "ls" || name == "verify") {
     auto arity = check_arity(name, positional, {"ARCHIVE"});
     if (!arity) return std::unexpected(std::move(arity.error()));
@@ -345,7 +389,15 @@ std::expected<Command, std::string> command_of(const CommandForm& form,
     if (name == "ls") return LsCommand{archive, scanned.has("--json")};
     auto jobs = jobs_option(name, scanned);
     if (!jobs) return std::unexpected(std::move(jobs.error()));
-    return VerifyCommand{archive, *jobs};
+    VerifyCommand verify{archive, *jobs, scanned.has("--json"),
+                         scanned.has("--strict"), ""};
+    if (scanned.has("--manifest")) {
+      verify.manifest = std::string(scanned.options.at("--manifest"));
+      if (verify.manifest.empty()) {
+        return std::unexpected("verify: --manifest needs a file");
+      }
+    }
+    return verify;
   }
   if (name == "cat") {
     auto arity = check_arity(name, positional, {"ARCHIVE", "ID"});
@@ -418,7 +470,7 @@ std::string usage_text() {
   text += kNumbers;
   text +=
       "Exit status: 0 success, 1 error (or damage found by verify), 2 usage "
-      "error.\n";
+      "error,\n3 verify could not examine the archive.\n";
   return text;
 }
 

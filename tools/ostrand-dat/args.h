@@ -55,7 +55,16 @@ struct ExtractCommand {
 };
 struct VerifyCommand {
   std::string archive;
-  unsigned jobs = 0;  // threads; 0: one per processor
+  unsigned jobs = 0;     // threads; 0: one per processor
+  bool json = false;     // JSON Lines, one object per finding and the count
+  bool strict = false;   // warnings count as damage in the exit status
+  std::string manifest;  // a sum file to compare with; empty: none
+};
+struct SumCommand {
+  std::string archive;
+  std::vector<std::uint32_t> ids;  // ascending, distinct; empty: every entry
+  bool raw = false;                // the stored bytes, not decompressed
+  unsigned jobs = 0;               // threads; 0: one per processor
 };
 struct SoundCommand {
   std::string archive;
@@ -77,7 +86,8 @@ struct PackCommand {
 
 using Command = std::variant<HelpCommand, VersionCommand, InfoCommand,
                              LsCommand, CatCommand, ExtractCommand,
-                             VerifyCommand, SoundCommand, PackCommand>;
+                             VerifyCommand, SumCommand, SoundCommand,
+                             PackCommand>;
 
 // Parses the arguments after the program name. -h/--help anywhere before
 // `--` asks for the command's help (every command's when none is named);

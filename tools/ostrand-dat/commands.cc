@@ -139,7 +139,13 @@ int cat(const CatCommand& command) {
       [](std::span<const std::byte> bytes) {
         return write_all(kStandardOutput, bytes);
       });
-  if (read) return 0;
+  if (read) {
+    if (auto words = command.raw ? std::nullopt : short_contents(*entry, *read)) {
+      const std::string line = warning_line(command.archive, command.id, *words);
+      (void)write_all(kStandardError, std::as_bytes(std::span(line)));
+    }
+    return 0;
+  }
   if (!read.error().in_sink) {
     report(entry_failure(command.archive, command.id, read.error().error));
     return 1;
@@ -332,6 +338,8 @@ int run_command(const Command& command) {
           return extract(c);
         } else if constexpr (std::is_same_v<T, VerifyCommand>) {
           return verify(c);
+        } else if constexpr (std::is_same_v<T, SumCommand>) {
+          return sum(c);
         } else if constexpr (std::is_same_v<T, SoundCommand>) {
           return sound(c);
         } else {

@@ -14,12 +14,14 @@
 
 namespace ostrand_dat::tool {
 
-// Runs `command`: 0 on success, 1 after a failure (verify: after damage).
+// Runs `command`: 0 on success, 1 after a failure (verify: after damage,
+// 3 when it cannot examine the archive).
 int run_command(const Command& command);
 
-// For the commands of extract.cc.
+// For the commands of extract.cc and verify.cc.
 int extract(const ExtractCommand& command);
 int verify(const VerifyCommand& command);
+int sum(const SumCommand& command);
 
 // Writes the failure's line to standard error.
 void report(const Failure& failure);

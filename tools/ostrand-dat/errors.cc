@@ -119,6 +119,12 @@ Failure entry_failure(std::string_view archive, std::uint32_t id,
           debug_string(error)};
 }
 
+std::string warning_line(std::string_view archive, std::uint32_t id,
+                         std::string_view words) {
+  return "warning: " + std::string(archive) + ": " + format_id(id) + ": " +
+         std::string(words) + "\n";
+}
+
 Failure file_failure(std::string_view path, const IoError& error) {
   return {std::string(path), io_words(error), debug_string(error)};
 }

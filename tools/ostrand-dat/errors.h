@@ -43,6 +43,11 @@ EntryProblem entry_problem(const DatError& error);
 Failure entry_failure(std::string_view archive, std::uint32_t id,
                       const DatError& error);
 
+// "warning: ARCHIVE: 0xXXXXXXXX: WORDS" and a line feed: contents that were
+// written as they are although something about them is short.
+std::string warning_line(std::string_view archive, std::uint32_t id,
+                         std::string_view words);
+
 // A failure of a file the tool itself reads or writes (pack's inputs and
 // output, extract's files, standard output).
 Failure file_failure(std::string_view path, const IoError& error);

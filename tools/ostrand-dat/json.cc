@@ -42,6 +42,12 @@ JsonWriter& JsonWriter::value(std::uint64_t number) {
   return *this;
 }
 
+JsonWriter& JsonWriter::null() {
+  before_value();
+  text_ += "null";
+  return *this;
+}
+
 JsonWriter& JsonWriter::value(std::int64_t number) {
   before_value();
   text_ += std::to_string(number);

@@ -26,6 +26,7 @@ class JsonWriter {
   JsonWriter& value(std::int64_t number);
   JsonWriter& value(float number);
   JsonWriter& value(std::string_view text);
+  JsonWriter& null();
   // A key and its number.
   template <typename T>
   requires std::is_arithmetic_v<T> JsonWriter& field(std::string_view name,

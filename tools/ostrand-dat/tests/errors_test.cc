@@ -46,7 +46,7 @@ TEST_F(ErrorsTest, ArchiveAndEntryFailuresInPlainWordsThenTheDebugForm) {
        "400",
        ""},
       {{"ls", dir_.string()}, dir_.string(), "is a directory", ""},
-      {{"verify", missing}, missing, "does not exist", ""},
+      {{"sum", missing}, missing, "does not exist", ""},
       {{"info", cut},
        cut,
        archive_damage + "a block chain runs past the end of the file",
