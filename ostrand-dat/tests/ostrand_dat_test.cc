@@ -11,6 +11,7 @@
 #include "ostrand_dat/writer.h"
 #include "archive_image.h"
 #include "archive_support.h"
+#include "coding.h"
 #include "test_support.h"
 
 namespace ostrand_dat {
@@ -163,6 +164,34 @@ TEST(DatDatabaseGetFile, OnlyBitZeroDecidesDecompression) {
   EXPECT_TRUE(db->get_file(4)->empty());
 }
 
+// Pulls file `id` through a FileReader in reads of `buffer` bytes. On a
+// failure, checks that the bytes before it were a prefix of `intact`.
+std::expected<Bytes, DatError> pulled(const DatDatabase& db, std::uint32_t id,
+                                      ReadOptions options, std::size_t buffer,
+                                      const Bytes* intact = nullptr) {
+  auto reader = db.open_file(id, options);
+  if (!reader) return std::unexpected(reader.error());
+  Bytes out;
+  Bytes chunk(buffer);
+  bool was_short = false;  // only the end or a failure may follow
+  while (true) {
+    auto n = reader->read(chunk);
+    EXPECT_TRUE(!was_short || !n || *n == 0) << "a short read mid-file";
+    if (!n) {
+      if (intact != nullptr) {
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), intact->begin()));
+      }
+      EXPECT_FALSE(reader->read(chunk)) << "a failure stays";
+      return std::unexpected(n.error());
+    }
+    if (*n == 0) break;
+    was_short = *n < buffer;
+    out.insert(out.end(), chunk.begin(), chunk.begin() + *n);
+  }
+  EXPECT_EQ(reader->position(), out.size());
+  return out;
+}
+
 // file_info, raw and strict reads agree with each other and with the
 // stored bytes, through get_file and read_file alike.
 TEST(DatDatabaseReadOptions, InfoRawAndStrictOnEveryKindOfEntry) {
@@ -216,8 +245,13 @@ TEST(DatDatabaseReadOptions, InfoRawAndStrictOnEveryKindOfEntry) {
     EXPECT_EQ(*streamed(c.id, {.raw = true}), c.stored);
     EXPECT_EQ(*db.get_file(c.id), c.contents);
     EXPECT_EQ(*streamed(c.id, {}), c.contents);
+    for (std::size_t buffer : {1, 7, 4096, 1 << 20}) {
+      EXPECT_EQ(*pulled(db, c.id, {.raw = true}, buffer), c.stored);
+      EXPECT_EQ(*pulled(db, c.id, {}, buffer), c.contents);
+    }
     for (auto strict : {db.get_file(c.id, {.strict = true}),
-                        streamed(c.id, {.strict = true})}) {
+                        streamed(c.id, {.strict = true}),
+                        pulled(db, c.id, {.strict = true}, 1000)}) {
       if (c.strict_fails) {
         ASSERT_FALSE(strict);
         EXPECT_EQ(debug_string(strict.error()), "DecompressionFailed(3000)");
@@ -228,6 +262,29 @@ TEST(DatDatabaseReadOptions, InfoRawAndStrictOnEveryKindOfEntry) {
   }
   EXPECT_EQ(debug_string(db.file_info(77).error()), "NotFound(77)");
   EXPECT_EQ(version(), kVersionString);
+}
+
+// A chain whose 21st block points past the end of the archive: the pull
+// reader hands out a prefix of the contents, then fails as get_file fails.
+TEST(DatDatabaseOpenFile, BrokenChainGivesAPrefixThenGetFilesError) {
+  const Bytes contents = pseudo_random(20000, 3, 5);
+  for (bool compress : {false, true}) {
+    SCOPED_TRACE(compress);
+    ArchiveWriter writer(64);
+    writer.add({.id = 1, .data = contents, .compress = compress});
+    Bytes image = *writer.build();
+    const std::uint32_t first = open_ok(image).files().find(1)->offset;
+    store_u32(image.data() + first + 20 * 64, 0xFFFFFF00u);
+    const DatDatabase db = open_ok(image);
+    auto whole = db.get_file(1);
+    ASSERT_FALSE(whole);
+    for (std::size_t buffer : {1, 3000}) {
+      auto pulled_bytes = pulled(db, 1, {}, buffer, &contents);
+      ASSERT_FALSE(pulled_bytes);
+      EXPECT_EQ(debug_string(pulled_bytes.error()),
+                debug_string(whole.error()));
+    }
+  }
 }
 
 TEST(ArchiveWriterRoundTrip, EveryFileComesBackAcrossShapes) {

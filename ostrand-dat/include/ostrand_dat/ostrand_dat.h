@@ -166,6 +166,39 @@ struct FileInfo {
   friend bool operator==(const FileInfo&, const FileInfo&) = default;
 };
 
+// A file read by pulling its bytes: each read() fills the caller's buffer
+// with the next bytes of what get_file() (with the same options) returns,
+// reading the chain and decoding as it goes, in a few hundred KiB of memory
+// whatever the file's size. Made by DatDatabase::open_file; borrows the
+// database, which must outlive it and stay where it is (not be moved).
+// Move-only; one thread at a time (open
+// one reader per thread).
+class OSTRAND_DAT_EXPORT FileReader {
+ public:
+  FileReader(FileReader&& other) noexcept;
+  FileReader& operator=(FileReader&& other) noexcept;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+  ~FileReader();
+
+  // Up to out.size() next bytes into `out`, and how many: fewer only at the
+  // end of the file (0 from then on) or right before a failure. A failure
+  // is returned by the call after the one that handed out the last bytes
+  // read before it, and by every call after that.
+  [[nodiscard]] std::expected<std::size_t, DatError> read(
+      std::span<std::byte> out);
+  // Bytes handed out so far.
+  [[nodiscard]] std::uint64_t position() const;
+  [[nodiscard]] const DatFileEntry& entry() const;
+
+ private:
+  friend class DatDatabase;
+  struct State;
+  explicit FileReader(std::unique_ptr<State> state) noexcept;
+
+  std::unique_ptr<State> state_;
+};
+
 // An open archive. Owns its file; after open() it is only read, with
 // positional reads, so get_file() may run on several threads at once.
 class OSTRAND_DAT_EXPORT DatDatabase {
@@ -221,6 +254,11 @@ class OSTRAND_DAT_EXPORT DatDatabase {
   // with its own sink. `options` as for get_file().
   [[nodiscard]] std::expected<FileReadSummary, DatError> read_file(
       std::uint32_t id, const FileSink& sink, ReadOptions options = {}) const;
+
+  // File `id` for reading by pulling (see FileReader); NotFound when the
+  // directory has no such id. Nothing is read until the first read().
+  [[nodiscard]] std::expected<FileReader, DatError> open_file(
+      std::uint32_t id, ReadOptions options = {}) const;
 
   // Streams the `size` bytes of the chain at `offset`: exactly what
   // read_file_data() returns, in pieces, as read_file() streams.
