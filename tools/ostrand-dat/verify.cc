@@ -3,6 +3,7 @@
 // reported in id order.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <new>

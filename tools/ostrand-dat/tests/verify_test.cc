@@ -55,9 +55,6 @@ TEST_F(VerifyTest, VerifyCatAndExtractAgreeOnEachDamage) {
       {"a stream that ends early", short_stream, {},
        "0x01000002: warning: " + ends_early + "\n", "0 damaged, 1 warnings", 0,
        kCompressed, 0, "warning: ARCHIVE: 0x01000002: " + ends_early + "\n"},
-      {"the same, strict", short_stream, {"--strict"},
-       "0x01000002: warning: " + ends_early + "\n", "0 damaged, 1 warnings", 1,
-       kCompressed, 0, "warning: ARCHIVE: 0x01000002: " + ends_early + "\n"},
       // On the block grid (400 modulo 64), beyond the end.
       {"a chain past the end", with_next_pointer(good, kMultiBlock, 0xFFFFFFD0),
        {},
