@@ -13,10 +13,14 @@
 #                    each kind, with peak memory
 #   ostrand-dat verify and sum against cat of the same archive, and cat
 #                    piped to sha256sum
+#   ostrand-dat mount: ls -l of 100,000 entries against ostrand-dat ls -l,
+#                    and cat of the 64 MiB files against ostrand-dat cat
 #   ostrand-dat info against min_open_reads (only the reads an open needs),
 #                    on 1,000,000 entries at block sizes 1024 and 256, with
 #                    min_open_reads --keep (the reads plus keeping every
 #                    entry's bytes) beside them for what memory costs
+#   ostrand-dat extract of 4,000 files of 0 to 40 KB against tar -x of the
+#                    same files followed by sync
 # and prints each figure with its ratio and goal. Every time is a median of
 # runs taken in turns with its anchor's.
 # Then runs the rest of the Google Benchmark programs.
@@ -201,6 +205,91 @@ for block_size in 1024 256; do
   goal "peak memory of info, per million entries" \
     "$(awk -v k="$info_kib" 'BEGIN {printf "%.1f", k / 1024}')" "<=" 40 MiB
 done
+
+echo
+echo "== ostrand-dat mount ($runs runs in turns): ls -l on a fresh mount per run,"
+echo "   so that nothing comes from the kernel's caches (mount and unmount"
+echo "   included in its time); cat with the file's cached pages dropped first"
+if [ -w /dev/fuse ] && command -v fusermount3 >/dev/null; then
+  mnt=$tmp/mnt
+  mkdir -p "$mnt"
+  # mounted.sh ARCHIVE COMMAND...: COMMAND run on a fresh foreground mount.
+  cat >"$tmp/mounted.sh" <<EOF
+#!/usr/bin/env bash
+archive=\$1; shift
+"$bin/ostrand-dat" mount -f "\$archive" "$mnt" & server=\$!
+for _ in \$(seq 500); do mountpoint -q "$mnt" && break; sleep 0.01; done
+"\$@" >/dev/null; status=\$?
+fusermount3 -u "$mnt"; wait \$server
+exit \$status
+EOF
+  chmod +x "$tmp/mounted.sh"
+  "$bin/make_bench_archive" "$tmp/listing.dat" 100000 1024
+  timed=$("$bin/run_timed" "$runs" -- "$bin/ostrand-dat" ls -l "$tmp/listing.dat" \
+    -- "$tmp/mounted.sh" "$tmp/listing.dat" ls -l "$mnt")
+  read -r ls_ms _ _ _ <<<"$(sed -n 1p <<<"$timed")"
+  read -r mount_ls_ms _ _ _ <<<"$(sed -n 2p <<<"$timed")"
+  echo " ls -l of 100,000 entries (empty files):"
+  row "ostrand-dat ls -l (ms)" "$ls_ms"
+  row "mount, ls -l MOUNTPOINT, unmount (ms)" "$mount_ls_ms"
+  goal "mounted ls -l / ostrand-dat ls -l" "$(ratio "$mount_ls_ms" "$ls_ms")" "<=" 3
+  # cat on one mount per kind; before each run the file's pages are dropped
+  # from the kernel's cache, so that every run decodes.
+  for kind in "${kinds[@]}"; do
+    "$bin/ostrand-dat" mount "$tmp/$kind.dat" "$mnt"
+    file=$mnt/00000001.bin
+    cmp -s "$file" "$tmp/$kind.64" ||
+      { echo "bench.sh: the mounted file is not the packed $kind bytes" >&2; fusermount3 -u "$mnt"; exit 1; }
+    timed=$("$bin/run_timed" "$runs" \
+      -- sh -c 'dd if="$1" iflag=nocache count=0 status=none; "$2" cat "$3" 1' sh "$file" "$bin/ostrand-dat" "$tmp/$kind.dat" \
+      -- sh -c 'dd if="$1" iflag=nocache count=0 status=none; cat "$1"' sh "$file")
+    fusermount3 -u "$mnt"
+    read -r cat_ms _ _ _ <<<"$(sed -n 1p <<<"$timed")"
+    read -r mount_cat_ms _ _ _ <<<"$(sed -n 2p <<<"$timed")"
+    echo " cat of the 64 MiB compressed ${what[$kind]} file:"
+    row "ostrand-dat cat (ms)" "$cat_ms"
+    row "cat MOUNTPOINT/00000001.bin (ms)" "$mount_cat_ms"
+    goal "mounted cat / ostrand-dat cat" "$(ratio "$mount_cat_ms" "$cat_ms")" "<=" 1.5
+  done
+else
+  echo "  skipped: /dev/fuse or fusermount3 is missing"
+fi
+
+echo
+echo "== ostrand-dat extract of 4,000 files of 0 to 40 KB, against tar -x of the"
+echo "   same files followed by sync, whole process ($runs runs in turns)"
+small=$tmp/small
+mkdir -p "$small" "$tmp/small-tar" "$tmp/small-extract" "$tmp/small-nosync"
+# Sizes spread over 0 to 40,960 bytes; contents from the mixed data.
+cat "$tmp/mixed.64" "$tmp/text.64" | {
+  for i in $(seq 0 3999); do
+    size=$(((i * 7919) % 40961))
+    name=$(printf '%08X.bin' $((0x30000000 + i)))
+    if [ "$size" -eq 0 ]; then : >"$small/$name"; else
+      dd bs="$size" count=1 iflag=fullblock status=none of="$small/$name"
+    fi
+  done
+}
+pack_args=()
+for file in "$small"/*.bin; do
+  name=${file##*/}
+  pack_args+=("0x${name%.bin}=$file")
+done
+"$bin/ostrand-dat" pack "$tmp/small.dat" "${pack_args[@]}"
+tar -cf "$tmp/small.tar" -C "$small" .
+timed=$("$bin/run_timed" "$runs" \
+  -- sh -c 'tar -xf "$1" -C "$2" && sync' sh "$tmp/small.tar" "$tmp/small-tar" \
+  -- "$bin/ostrand-dat" extract --force -C "$tmp/small-extract" "$tmp/small.dat" \
+  -- "$bin/ostrand-dat" extract --force --no-sync -C "$tmp/small-nosync" "$tmp/small.dat")
+read -r tar_ms _ _ _ <<<"$(sed -n 1p <<<"$timed")"
+read -r extract_ms _ _ _ <<<"$(sed -n 2p <<<"$timed")"
+read -r nosync_ms _ _ _ <<<"$(sed -n 3p <<<"$timed")"
+diff -r "$small" "$tmp/small-extract" >/dev/null ||
+  { echo "bench.sh: extract does not give the packed files back" >&2; exit 1; }
+row "tar -x, then sync (ms)" "$tar_ms"
+row "ostrand-dat extract (ms)" "$extract_ms"
+goal "ostrand-dat extract / (tar -x; sync)" "$(ratio "$extract_ms" "$tar_ms")" "<=" 1.5
+row "ostrand-dat extract --no-sync (ms)" "$nosync_ms"
 
 echo
 echo "== The other benchmarks (Google Benchmark, medians of 3)"

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -101,154 +100,173 @@ std::expected<void, DatError> BlockChain::gather(
 }
 
 ChainStream::ChainStream(const BlockChain& chain, std::uint32_t offset,
-                         std::uint32_t size, std::size_t batch_bytes)
+                         std::uint32_t size, std::size_t batch_bytes,
+                         BlockObserver observer)
     : chain_(chain),
       first_offset_(offset),
       batch_bytes_(std::max<std::size_t>(batch_bytes, 1)),
+      observer_(observer),
       missing_(size),
       current_(offset) {}
 
-std::expected<std::span<const std::byte>, DatError> ChainStream::fail(
-    DatError error) {
+std::expected<std::size_t, DatError> ChainStream::fail_after(
+    std::size_t handed, DatError error) {
+  if (handed != 0) {
+    failure_ = std::move(error);
+    return handed;
+  }
   missing_ = 0;
-  last_block_rest_.reset();
+  block_left_ = 0;
   return std::unexpected(std::move(error));
 }
 
 std::expected<std::span<const std::byte>, DatError> ChainStream::next() {
-  if (missing_ == 0) return std::span<const std::byte>();
-  if (buffer_.empty()) {
-    // First call. As gather(): an item larger than the file is refused
-    // before anything is read or allocated.
+  if (buffer_.empty() && !failure_ && missing_ <= chain_.file_length()) {
+    buffer_.resize(static_cast<std::size_t>(
+        std::min<std::uint64_t>(missing_, batch_bytes_)));
+  }
+  auto read = this->read(buffer_);
+  if (!read) return std::unexpected(std::move(read.error()));
+  return std::span<const std::byte>(buffer_.data(), *read);
+}
+
+std::expected<std::size_t, DatError> ChainStream::read(
+    std::span<std::byte> out) {
+  if (failure_) {
+    DatError error = std::move(*failure_);
+    failure_.reset();
+    return fail_after(0, std::move(error));
+  }
+  if (!started_) {
+    started_ = true;
+    // As gather(): an item larger than the file is refused before anything
+    // is read.
     if (missing_ > chain_.file_length()) {
-      return fail(item_too_large(first_offset_, missing_, chain_.file_length()));
+      return fail_after(0, item_too_large(first_offset_, missing_,
+                                          chain_.file_length()));
     }
-    const std::uint64_t payload =
-        chain_.block_size() > 4 ? chain_.block_size() - 4 : 1;
-    // A batch holds at least one block's payload, and no more than the
-    // item; the buffer has room beside it for the pointer slots of its
-    // blocks (see next_blocks).
-    batch_ = static_cast<std::size_t>(
-        std::min(missing_, std::max<std::uint64_t>(batch_bytes_, payload)));
-    pointers_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(
-        kMaxBlocks, (missing_ + payload - 1) / payload)));
-    buffer_.resize(batch_ + 4 * pointers_.size());
   }
-  if (last_block_rest_) return next_of_last_block();
-  return next_blocks();
+  if (missing_ == 0 || out.empty()) return 0;
+  out = out.first(
+      static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), missing_)));
+  if (block_left_ != 0) return read_in_block(out);
+  if (chain_.block_size() <= 4) {
+    auto entered = read_tiny_block();
+    if (!entered) return std::unexpected(std::move(entered.error()));
+    return read_in_block(out);
+  }
+  return read_blocks(out);
 }
 
-std::expected<std::span<const std::byte>, DatError>
-ChainStream::next_of_last_block() {
-  const auto n =
-      static_cast<std::size_t>(std::min<std::uint64_t>(missing_, batch_));
-  const std::span<std::byte> piece(buffer_.data(), n);
-  auto read = platform::read_exact(chain_.file(), *last_block_rest_, piece, {});
-  if (!read) return fail(DatError(std::move(read.error())));
-  *last_block_rest_ += n;
-  missing_ -= n;
-  return piece;
+namespace {
+
+DatError failure_of(const platform::ReadResult& got) {
+  return got.failure ? DatError(*got.failure)
+                     : DatError(IoError::unexpected_eof());
 }
 
-// The blocks after block `last` that a batch read were read as if the chain
-// went on there, but block `last` has pointer 0: the item's rest runs on in
-// one piece from the end of its payload, which is where those blocks lie.
-// Their pointer slots and payloads, `filled` bytes of the batch in all, are
-// put in file order after the `handed` bytes of the item, so that the bytes
-// already read are not read again; returns how many were added.
-std::uint64_t ChainStream::take_rest_of_batch(std::size_t last,
-                                              std::uint64_t handed,
-                                              std::uint64_t filled) {
+}  // namespace
+
+// The next part of the block being read in pieces, straight into `out`.
+std::expected<std::size_t, DatError> ChainStream::read_in_block(
+    std::span<std::byte> out) {
+  const auto wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(block_left_, out.size()));
+  const platform::ReadResult got =
+      platform::read_fully(chain_.file(), position_, out.first(wanted), {});
+  position_ += got.filled;
+  block_left_ -= got.filled;
+  missing_ -= got.filled;
+  if (got.filled < wanted) return fail_after(got.filled, failure_of(got));
+  if (block_left_ == 0) current_ = block_next_;
+  return wanted;
+}
+
+// A block without room for payload: its pointer alone decides, as in
+// gather(). Pointer 0: the item lies from its offset 4 on, in one piece.
+std::expected<std::size_t, DatError> ChainStream::read_tiny_block() {
+  std::array<std::byte, 4> pointer;
+  auto read = platform::read_exact(chain_.file(), current_, pointer, {});
+  if (!read) return fail_after(0, DatError(std::move(read.error())));
+  if (observer_) observer_(current_);
+  if (load_u32(pointer.data()) != 0) {
+    return fail_after(0, no_room(chain_.block_size(), current_));
+  }
+  block_left_ = missing_;
+  position_ = current_ + 4;
+  block_next_ = 0;
+  return 0;
+}
+
+// One batch: the block at current_ and up to run_ - 1 blocks after it in
+// the file, each pointer into pointers_ and each payload piece into `out`
+// after the one before. Invariant of the walk: the blocks before block i
+// were the chain's, their payloads `handed` bytes of the item, in place.
+// Every block adds at least one byte (block_size > 4), so a stream ends
+// after at most size / (block_size - 4) blocks, rounded up, even on a chain
+// that points back into itself.
+std::expected<std::size_t, DatError> ChainStream::read_blocks(
+    std::span<std::byte> out) {
   const std::uint64_t block_size = chain_.block_size();
   const std::uint64_t payload = block_size - 4;
-  const std::uint64_t rest_begins = (last + 1) * block_size;  // in the batch
-  if (filled <= rest_begins) return 0;
-  const std::uint64_t rest = std::min(filled - rest_begins, missing_ - handed);
-  // Segment j (block j of the batch) moves right by 4 * (j - last) bytes;
-  // from the last segment back, so that no payload is overwritten before
-  // it has moved.
-  const std::size_t segments =
-      static_cast<std::size_t>((rest + block_size - 1) / block_size);
-  for (std::size_t k = segments; k-- > 0;) {
-    const std::size_t j = last + 1 + k;
-    const std::uint64_t at = k * block_size;  // where it starts in the rest
-    const std::uint64_t used = std::min(block_size, rest - at);
-    std::byte* to = buffer_.data() + handed + at;
-    if (used > 4) {
-      std::memmove(to + 4, buffer_.data() + j * payload,
-                   static_cast<std::size_t>(used - 4));
-    }
-    std::memcpy(to, pointers_[j].data(),
-                static_cast<std::size_t>(std::min<std::uint64_t>(used, 4)));
-  }
-  return rest;
-}
-
-// Invariant: the bytes handed out so far are the item's first bytes, and
-// current_ is the chain's next block. Every block of a batch adds at least
-// one byte of the item (block_size > 4), so a batch ends after at most
-// kMaxBlocks blocks and the stream after size / (block_size - 4) blocks,
-// rounded up, even on a chain that points back into itself.
-std::expected<std::span<const std::byte>, DatError> ChainStream::next_blocks() {
-  const platform::Reader reader(chain_.file());
-  const std::uint64_t block_size = chain_.block_size();
-  if (block_size <= 4) {
-    // A block without room for payload: its pointer alone decides, as in
-    // gather().
-    std::array<std::byte, 4> pointer;
-    auto read = reader.read_exact(current_, pointer, {});
-    if (!read) return fail(DatError(std::move(read.error())));
-    if (load_u32(pointer.data()) == 0) {
-      last_block_rest_ = current_ + 4;
-      return next_of_last_block();
-    }
-    return fail(no_room(chain_.block_size(), current_));
-  }
-  const std::uint64_t payload = block_size - 4;
-  const std::size_t blocks = static_cast<std::size_t>(std::min<std::uint64_t>(
-      {(missing_ + payload - 1) / payload,
-       std::max<std::uint64_t>(batch_ / payload, 1), pointers_.size()}));
   std::array<std::span<std::byte>, 2 * kMaxBlocks> parts;
-  std::uint64_t planned = 0;
-  for (std::size_t i = 0; i < blocks; ++i) {
-    const std::uint64_t piece = std::min(payload, missing_ - planned);
-    parts[2 * i] = pointers_[i];
-    parts[2 * i + 1] = {buffer_.data() + planned, static_cast<std::size_t>(piece)};
+  std::size_t blocks = 0;
+  for (std::size_t planned = 0; blocks < run_ && planned < out.size();
+       ++blocks) {
+    const auto piece = static_cast<std::size_t>(
+        std::min<std::uint64_t>(payload, out.size() - planned));
+    parts[2 * blocks] = pointers_[blocks];
+    parts[2 * blocks + 1] = out.subspan(planned, piece);
     planned += piece;
   }
   const platform::ReadResult got = platform::read_fully(
       chain_.file(), current_, std::span(parts).first(2 * blocks));
 
-  std::uint64_t handed = 0;
+  std::size_t handed = 0;
   std::uint64_t block = current_;
   for (std::size_t i = 0;; ++i) {
-    const std::uint64_t piece = std::min(payload, missing_ - handed);
-    if (got.filled < i * block_size + 4 + piece) {
-      // A block of the chain that the read did not bring whole: the read
-      // failed there, or the file ends there.
-      return fail(got.failure ? DatError(*got.failure)
-                              : DatError(IoError::unexpected_eof()));
+    const std::uint64_t at = i * block_size;  // block i's place in the read
+    if (got.filled < at + 4) {
+      missing_ -= handed;
+      return fail_after(handed, failure_of(got));
     }
     const std::uint32_t next = load_u32(pointers_[i].data());
-    handed += piece;
-    if (handed == missing_) break;  // the item ends in this block
-    if (next == 0) {
-      // The last block holds whatever is still missing, in one piece, from
-      // its payload's end on; what the batch read past this block is the
-      // start of that piece, and is used rather than read again.
-      const std::uint64_t taken = take_rest_of_batch(i, handed, got.filled);
-      handed += taken;
-      last_block_rest_ = block + 4 + piece + taken;
+    if (observer_) observer_(block);
+    const std::size_t piece = parts[2 * i + 1].size();
+    const auto arrived = static_cast<std::size_t>(
+        std::min<std::uint64_t>(piece, got.filled - at - 4));
+    // What this block holds of the item: all that is missing when its
+    // pointer is 0, else at most a block's payload.
+    const std::uint64_t left = missing_ - handed;
+    const std::uint64_t in_block = next == 0 ? left : std::min(payload, left);
+    handed += arrived;
+    if (arrived < piece) {
+      missing_ -= handed;
+      return fail_after(handed, failure_of(got));
+    }
+    if (piece < in_block) {
+      // `out` is full before the block ends: the rest of it comes next.
+      block_left_ = in_block - piece;
+      position_ = block + 4 + piece;
+      block_next_ = next;
       break;
     }
-    if (i + 1 == blocks || next != block + block_size) {
-      current_ = next;
-      break;
+    if (in_block == left) break;  // the item ends in this block
+    const bool forward = next == block + block_size;
+    if (forward && i + 1 < blocks) {
+      block = next;
+      continue;
     }
-    block = next;
+    current_ = next;
+    if (!forward) {
+      run_ = 1;
+    } else if (blocks == run_) {
+      run_ = std::min(2 * run_, kMaxBlocks);
+    }
+    break;
   }
   missing_ -= handed;
-  return std::span<const std::byte>(buffer_.data(), handed);
+  return handed;
 }
 
 }  // namespace ostrand_dat

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -50,56 +51,81 @@ class BlockChain {
   std::uint64_t file_length_;
 };
 
+// Told the file offset of each block of a chain that a stream takes bytes
+// from, once per visit, in chain order, before those bytes are handed out.
+// A chain that loops is told the looped blocks again.
+using BlockObserver = std::function<void(std::uint64_t block_offset)>;
+
 // An item read through its chain piece by piece, in bounded memory: the
 // bytes gather() would fill, in the same order, with the same failures.
 //
-// Each batch is one vectored read of the blocks that would follow if the
-// chain were laid out front to back, as writers lay it out: their pointers
-// into a small array, their payloads one after the other into the stream's
-// buffer, which the caller then receives as one piece. A pointer that leads
-// elsewhere ends the batch there, and the next batch starts where it
-// leads; the bytes read beyond it are not used. A read that fails, or a
-// file that ends, before a block of the chain is complete ends the stream
-// with that failure (UnexpectedEof at the end of the file); nothing is read
-// again. Borrows the chain; one thread.
+// Reading is speculative: a batch is one vectored read of the block the
+// chain is at and of the blocks that follow it in the file, as writers lay
+// a chain out, their pointers into a small array and their payloads one
+// after the other into place. A pointer that leads elsewhere ends the batch
+// there; the bytes read beyond it are not used. The next batch is twice as
+// many blocks when the whole batch ran forward and one block when it did
+// not, so that a chain in any order costs at most one read per block, as
+// the plain block-by-block read does, and at most about twice its bytes,
+// while a forward chain is read in few large reads.
+//
+// A block whose payload is larger than the room given (a huge block size,
+// or the rest of an item after a block whose pointer is 0) is read in
+// pieces. Every byte of the item that lies in the file before a failure is
+// handed out before the failure is reported: a read that fails part way
+// returns the bytes before it, and the next call returns the failure (Io,
+// UnexpectedEof at the end of the file). Nothing is read again, and after a
+// failure the stream is done. Borrows the chain; one thread.
 class ChainStream {
  public:
-  // Batches of at most `batch_bytes` (>= 1) of payload; the buffer is no
-  // larger than the item.
+  // The most payload bytes next() hands out at once.
   static constexpr std::size_t kDefaultBatchBytes = std::size_t{256} << 10;
+  // Up to kMaxBlocks blocks a batch: a pointer and a payload part each.
+  static constexpr std::size_t kMaxBlocks = 512;
+
+  // Pieces of next() of at most `batch_bytes` (>= 1); its buffer is no
+  // larger than that or the item. `observer`, if given, is told each block.
   ChainStream(const BlockChain& chain, std::uint32_t offset,
               std::uint32_t size,
-              std::size_t batch_bytes = kDefaultBatchBytes);
+              std::size_t batch_bytes = kDefaultBatchBytes,
+              BlockObserver observer = {});
 
-  // The next piece of the item, valid until the next call; empty once the
-  // whole item has been handed out. After a failure the stream is done.
+  // The next bytes of the item, at most out.size(), read straight into
+  // `out`: how many, 0 once the whole item has been handed out (or `out`
+  // is empty).
+  std::expected<std::size_t, DatError> read(std::span<std::byte> out);
+
+  // The next piece of the item in the stream's own buffer, valid until the
+  // next call; empty once the whole item has been handed out.
   std::expected<std::span<const std::byte>, DatError> next();
 
   // Bytes of the item not yet handed out.
   std::uint64_t missing() const { return missing_; }
 
  private:
-  // Up to kMaxBlocks blocks a batch: a pointer and a payload part each.
-  static constexpr std::size_t kMaxBlocks = 512;
-
-  std::expected<std::span<const std::byte>, DatError> next_blocks();
-  std::expected<std::span<const std::byte>, DatError> next_of_last_block();
-  std::expected<std::span<const std::byte>, DatError> fail(DatError error);
-  std::uint64_t take_rest_of_batch(std::size_t last, std::uint64_t handed,
-                                   std::uint64_t filled);
+  std::expected<std::size_t, DatError> read_blocks(std::span<std::byte> out);
+  std::expected<std::size_t, DatError> read_in_block(std::span<std::byte> out);
+  std::expected<std::size_t, DatError> read_tiny_block();
+  // The end of a read that brought `handed` bytes and then met `error`.
+  std::expected<std::size_t, DatError> fail_after(std::size_t handed,
+                                                  DatError error);
 
   const BlockChain& chain_;
   std::uint32_t first_offset_;
   std::size_t batch_bytes_;
+  BlockObserver observer_;
+  bool started_ = false;
   std::uint64_t missing_;
-  std::uint64_t current_;  // the next block of the chain
-  // Set once a block with pointer 0 has been met: the rest of the item
-  // lies from this file position on, in one piece.
-  std::optional<std::uint64_t> last_block_rest_;
-  std::size_t batch_ = 0;  // payload bytes a batch reads at most
-  // The batch's payloads, with room for 4 bytes more per block.
-  std::vector<std::byte> buffer_;
-  std::vector<std::array<std::byte, 4>> pointers_;
+  std::uint64_t current_;  // the chain's next block, when block_left_ is 0
+  // Inside a block read in pieces: the payload bytes of it still to hand
+  // out, the file position of the first of them, and the block's pointer.
+  std::uint64_t block_left_ = 0;
+  std::uint64_t position_ = 0;
+  std::uint32_t block_next_ = 0;
+  std::size_t run_ = 1;  // blocks the next batch reads at most
+  std::optional<DatError> failure_;  // to report on the next call
+  std::vector<std::byte> buffer_;    // next()'s pieces
+  std::array<std::array<std::byte, 4>, kMaxBlocks> pointers_;
 };
 
 // Corruption: an item of `size` bytes at `offset` larger than the whole

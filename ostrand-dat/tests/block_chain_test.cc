@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 
 #include "archive_image.h"
@@ -200,28 +201,35 @@ TEST(BlockChain, PayloadOffsetsAbove4GiBDoNotWrap) {
   EXPECT_EQ(*data, bytes("past4GiB"));
 }
 
-// The whole item read through a ChainStream with batches of `batch`
-// bytes, its pieces joined.
-std::expected<Bytes, DatError> stream_all(const BlockChain& chain,
-                                          std::uint32_t offset,
-                                          std::uint32_t size,
-                                          std::size_t batch) {
-  ChainStream stream(chain, offset, size, batch);
-  Bytes joined;
+// What a ChainStream with batches of `batch` bytes handed out, the blocks
+// it was told of, and the failure that ended it.
+struct Streamed {
+  Bytes bytes;
+  std::vector<std::uint64_t> blocks;
+  std::optional<DatError> error;
+};
+
+Streamed stream_all(const BlockChain& chain, std::uint32_t offset,
+                    std::uint32_t size, std::size_t batch) {
+  Streamed out;
+  ChainStream stream(chain, offset, size, batch,
+                     [&out](std::uint64_t block) { out.blocks.push_back(block); });
   while (true) {
     auto piece = stream.next();
-    if (!piece) return std::unexpected(std::move(piece.error()));
+    if (!piece) {
+      out.error = std::move(piece.error());
+      break;
+    }
     if (piece->empty()) break;
-    joined.insert(joined.end(), piece->begin(), piece->end());
+    out.bytes.insert(out.bytes.end(), piece->begin(), piece->end());
   }
-  EXPECT_EQ(joined.size(), size);
-  return joined;
+  return out;
 }
 
 // The library's one read per block, and its stream of batches of blocks,
 // against the plain two reads per block, on chains of every shape, in files
-// cut at every offset of their last blocks: the same bytes, or the same
-// error.
+// cut at every offset of their last blocks: the same bytes and blocks, or
+// the same error after every byte of the item that the file still holds.
 TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
   struct Shape {
     std::string what;
@@ -264,6 +272,13 @@ TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
       image.put(image.size(), pseudo_random(3 * block_size, 7));
       const std::uint32_t size = std::max(1u, shape.half_payloads * payload / 2);
       const auto offset = static_cast<std::uint32_t>(blocks[0]);
+      std::vector<std::uint64_t> visits;  // the chain's blocks, in order
+      for (std::size_t i = 0, left = size; left != 0;
+           i = static_cast<std::size_t>(shape.next[i])) {
+        visits.push_back(blocks[i]);
+        if (shape.next[i] < 0 || left <= payload) break;
+        left -= payload;
+      }
       const std::uint64_t full = image.size();
       const std::uint64_t first_cut =
           std::max<std::uint64_t>(DatHeader::kFileOffset + DatHeader::kSize,
@@ -293,13 +308,17 @@ TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
                                   std::size_t{2 * payload + 1},
                                   std::size_t{1} << 20}) {
           SCOPED_TRACE("batch " + std::to_string(batch));
-          auto streamed = stream_all(chain, offset, size, batch);
-          ASSERT_EQ(streamed.has_value(), library.has_value());
+          const Streamed streamed = stream_all(chain, offset, size, batch);
+          ASSERT_EQ(streamed.error.has_value(), !library.has_value());
           if (library) {
-            ASSERT_EQ(*streamed, *library);
+            ASSERT_EQ(streamed.bytes, *library);
+            ASSERT_EQ(streamed.blocks, visits);
           } else {
-            ASSERT_EQ(debug_string(streamed.error()),
+            ASSERT_EQ(debug_string(*streamed.error),
                       debug_string(library.error()));
+            ASSERT_EQ(streamed.bytes, plain::gather_prefix(*file, length,
+                                                           block_size, offset,
+                                                           size));
           }
         }
       }

@@ -22,6 +22,21 @@ std::optional<std::uint32_t> parse_u32(std::string_view text);
 // A file id as the tool prints it: "0x" and eight upper-case hex digits.
 std::string format_id(std::uint32_t id);
 
+// Which ids an argument names: one id ("0x0A000001"), a range of ids
+// ("0x20000000-0x2000FFFF", both ends included) or a prefix pattern of the
+// eight-digit hex form ("0x2000*": 0x20000000 to 0x2000FFFF).
+struct IdSelector {
+  std::uint32_t first = 0;
+  std::uint32_t last = 0;
+  bool single = true;  // one id, which must then exist
+  std::string text;    // as the user wrote it, for messages
+
+  bool operator==(const IdSelector&) const = default;
+};
+
+// The selector `text` stands for, or nullopt when it is none of the forms.
+std::optional<IdSelector> parse_selector(std::string_view text);
+
 inline constexpr std::uint32_t kDefaultBlockSize = 1024;
 // The smallest block that holds payload after its 4-byte next-block pointer.
 inline constexpr std::uint32_t kMinBlockSize = 5;
@@ -38,33 +53,37 @@ struct InfoCommand {
 };
 struct LsCommand {
   std::string archive;
-  bool json = false;  // JSON Lines, one object per entry
+  bool json = false;   // JSON Lines, one object per entry
+  bool long_form = false;  // decoded size, ratio and a totals line
+  std::vector<IdSelector> selectors;  // empty: every entry
 };
 struct CatCommand {
   std::string archive;
-  std::uint32_t id = 0;
+  std::vector<IdSelector> selectors;  // in the order given; never empty
   bool raw = false;  // the stored bytes, not decompressed
 };
 struct ExtractCommand {
   std::string archive;
-  std::vector<std::uint32_t> ids;  // ascending, distinct; empty: every entry
+  std::vector<IdSelector> selectors;  // empty: every entry
   std::string directory = ".";
   bool raw = false;    // the stored bytes, not decompressed
   bool force = false;  // replace existing files
+  bool sync = true;    // flush the files to disk before they get their names
   unsigned jobs = 0;   // threads; 0: one per processor
 };
 struct VerifyCommand {
   std::string archive;
-  unsigned jobs = 0;     // threads; 0: one per processor
+  unsigned jobs = 0;                  // threads; 0: one per processor
+  std::vector<IdSelector> selectors;  // empty: every entry
   bool json = false;     // JSON Lines, one object per finding and the count
   bool strict = false;   // warnings count as damage in the exit status
   std::string manifest;  // a sum file to compare with; empty: none
 };
 struct SumCommand {
   std::string archive;
-  std::vector<std::uint32_t> ids;  // ascending, distinct; empty: every entry
-  bool raw = false;                // the stored bytes, not decompressed
-  unsigned jobs = 0;               // threads; 0: one per processor
+  std::vector<IdSelector> selectors;  // empty: every entry
+  bool raw = false;                   // the stored bytes, not decompressed
+  unsigned jobs = 0;                  // threads; 0: one per processor
 };
 struct SoundCommand {
   std::string archive;
@@ -84,17 +103,36 @@ struct PackCommand {
   std::vector<PackInput> inputs;  // at least one, ids distinct
 };
 
+struct MountCommand {
+  std::string archive;
+  std::string mountpoint;
+  bool raw = false;         // the stored bytes, as cat --raw gives them
+  bool foreground = false;  // -f: serve in this process until unmounted
+  std::vector<std::string> options;  // -o values, passed on to FUSE
+};
+
 using Command = std::variant<HelpCommand, VersionCommand, InfoCommand,
                              LsCommand, CatCommand, ExtractCommand,
                              VerifyCommand, SumCommand, SoundCommand,
-                             PackCommand>;
+                             PackCommand, MountCommand>;
+
+// How much the tool tells besides its output, for every command.
+struct Verbosity {
+  bool quiet = false;    // -q/--quiet: no progress line, no summary
+  bool verbose = false;  // -v/--verbose: errors add the library's debug form
+};
+
+struct Invocation {
+  Command command;
+  Verbosity verbosity;
+};
 
 // Parses the arguments after the program name. -h/--help anywhere before
 // `--` asks for the command's help (every command's when none is named);
 // `--version` stands alone. Options may stand anywhere among a command's
-// arguments, and `--` ends them. A failure is one line naming what is wrong
-// with which argument.
-std::expected<Command, std::string> parse_args(
+// arguments, and `--` ends them; -q and -v also before the command. A
+// failure is one line naming what is wrong with which argument.
+std::expected<Invocation, std::string> parse_args(
     std::span<const std::string_view> args);
 
 // Every command in one line each, the number forms and the exit statuses.

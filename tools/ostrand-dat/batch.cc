@@ -32,11 +32,12 @@ void write_err(std::string_view text) {
 // guarded by mutex_.
 class Reporter {
  public:
-  Reporter(std::size_t count, std::string_view verb, std::string_view failed)
+  Reporter(std::size_t count, std::string_view verb, std::string_view failed,
+           bool progress)
       : verb_(verb),
         failed_(failed),
         finished_(count, false),
-        terminal_(is_terminal(kStandardError)),
+        terminal_(progress && is_terminal(kStandardError)),
         start_(Clock::now()),
         last_drawn_(start_) {}
 
@@ -51,23 +52,7 @@ class Reporter {
     // Invariant: every entry before next_ has been handed on.
     bool cleared = false;
     for (; next_ < finished_.size() && finished_[next_]; ++next_) {
-      const auto held = held_.find(next_);
-      if (held == held_.end()) continue;
-      const EntryOutcome& ready = held->second;
-      if (ready.failed) ++totals_.failed;
-      // Text goes below a progress line cleared first: standard output
-      // may share the terminal.
-      if (terminal_ && !cleared && !(ready.out.empty() && ready.err.empty())) {
-        write_err("\r\x1b[K");
-        cleared = true;
-      }
-      if (!ready.out.empty() && !totals_.out_error) {
-        auto written =
-            write_all(kStandardOutput, std::as_bytes(std::span(ready.out)));
-        if (!written) totals_.out_error = std::move(written.error());
-      }
-      if (!ready.err.empty()) write_err(ready.err);
-      held_.erase(held);
+      hand_on(next_, cleared);
     }
     const Clock::time_point now = Clock::now();
     if (terminal_ && (cleared || now - last_drawn_ >= kRedrawInterval)) {
@@ -78,11 +63,41 @@ class Reporter {
 
   BatchTotals finish() {
     const std::lock_guard lock(mutex_);
+    // After a stop, entries that never ran leave gaps: the outcomes past
+    // them are handed on now, in order.
+    bool cleared = false;
+    for (; next_ < finished_.size(); ++next_) hand_on(next_, cleared);
     if (terminal_) write_err("\r\x1b[K" + line(Clock::now(), true) + "\n");
     return std::move(totals_);
   }
 
  private:
+  // Writes the held outcome of entry `index`, if any, and forgets it.
+  void hand_on(std::size_t index, bool& cleared) {
+    const auto held = held_.find(index);
+    if (held == held_.end()) return;
+    const EntryOutcome& ready = held->second;
+    // The same stopping failure from the entries already under way is
+    // told once.
+    const bool repeated = ready.stop && totals_.stopped;
+    totals_.stopped = totals_.stopped || ready.stop;
+    if (ready.failed && !repeated) ++totals_.failed;
+    // Text goes below a progress line cleared first: standard output may
+    // share the terminal.
+    if (terminal_ && !cleared && !repeated &&
+        !(ready.out.empty() && ready.err.empty())) {
+      write_err("\r\x1b[K");
+      cleared = true;
+    }
+    if (!repeated && !ready.out.empty() && !totals_.out_error) {
+      auto written =
+          write_all(kStandardOutput, std::as_bytes(std::span(ready.out)));
+      if (!written) totals_.out_error = std::move(written.error());
+    }
+    if (!repeated && !ready.err.empty()) write_err(ready.err);
+    held_.erase(held);
+  }
+
   // "extract: 12/40 files, 1.5 MiB, 3.0 MiB/s", or the summary "extract: 40
   // files, 5.0 MiB in 1.2 s (4.2 MiB/s), 1 failed".
   std::string line(Clock::time_point now, bool summary) const {
@@ -138,14 +153,25 @@ std::string byte_count_text(std::uint64_t bytes) {
   return text;
 }
 
+bool progress_wanted(bool quiet, const char* no_color, const char* term) {
+  if (quiet) return false;
+  if (no_color != nullptr && *no_color != '\0') return false;
+  return term == nullptr || std::string_view(term) != "dumb";
+}
+
 BatchTotals run_batch(std::size_t count, unsigned jobs, std::string_view verb,
-                      std::string_view failed,
+                      std::string_view failed, bool progress,
                       const std::function<EntryOutcome(std::size_t)>& task) {
-  Reporter reporter(count, verb, failed);
+  Reporter reporter(count, verb, failed, progress);
   std::atomic<std::size_t> next{0};
+  std::atomic<bool> stopped{false};
   auto work = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < count;) {
-      reporter.complete(i, task(i));
+    for (std::size_t i;
+         !stopped.load(std::memory_order_relaxed) &&
+         (i = next.fetch_add(1)) < count;) {
+      EntryOutcome outcome = task(i);
+      if (outcome.stop) stopped.store(true, std::memory_order_relaxed);
+      reporter.complete(i, std::move(outcome));
     }
   };
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());

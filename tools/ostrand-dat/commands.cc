@@ -14,6 +14,7 @@
 
 #include "entry_read.h"
 #include "json.h"
+#include "mount.h"
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/file_type/sound_table.h"
 #include "ostrand_dat/version.h"
@@ -56,7 +57,7 @@ std::string version_string_hex(const DatHeader& header) {
   return hex;
 }
 
-int info(const InfoCommand& command) {
+int run(const InfoCommand& command) {
   auto db = open_archive(command.archive);
   if (!db) return 1;
   const DatHeader& h = db->header();
@@ -95,65 +96,164 @@ int info(const InfoCommand& command) {
   return write_output(out);
 }
 
-int ls(const LsCommand& command) {
+// The size a compressed entry's contents declare in their 4-byte prefix,
+// read without decoding; the stored size for an entry stored as it is.
+std::expected<std::uint32_t, DatError> decoded_size(const DatDatabase& db,
+                                                    const DatFileEntry& e) {
+  if (!e.is_compressed()) return e.size;
+  if (e.size < 4) {
+    return std::unexpected(DatError(DatError::Corruption{
+        "stored compressed, but its " + std::to_string(e.size) +
+        " stored bytes are too few for the 4-byte size prefix"}));
+  }
+  auto prefix = db.read_file_data(e.offset, 4);
+  if (!prefix) return std::unexpected(std::move(prefix.error()));
+  std::uint32_t size = 0;
+  for (int i = 3; i >= 0; --i) {
+    size = (size << 8) | std::to_integer<std::uint32_t>((*prefix)[i]);
+  }
+  return size;
+}
+
+// Stored size over decoded size as a percentage, "37.5%"; "-" for nothing
+// decoded.
+std::string ratio_text(std::uint64_t stored, std::uint64_t decoded) {
+  if (decoded == 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%",
+                100.0 * static_cast<double>(stored) /
+                    static_cast<double>(decoded));
+  return text;
+}
+
+int run(const LsCommand& command) {
   auto db = open_archive(command.archive);
   if (!db) return 1;
+  bool failed = false;
+  const std::vector<std::uint32_t> ids =
+      selected_ids(command.archive, db->files(), command.selectors, failed);
   std::string out;
   JsonWriter json;
-  // The map iterates in ascending id order.
-  for (const DatFileEntry& e : db->files()) {
+  std::uint64_t listed = 0, stored_total = 0, decoded_total = 0;
+  for (std::uint32_t id : ids) {
+    const DatFileEntry* e = db->files().find(id);
+    if (e == nullptr) {
+      report(entry_failure(command.archive, id,
+                           DatError(DatError::NotFound{id})));
+      failed = true;
+      continue;
+    }
+    std::optional<std::uint32_t> decoded;
+    if (command.long_form) {
+      auto size = decoded_size(*db, *e);
+      if (size) {
+        decoded = *size;
+      } else {
+        report(entry_failure(command.archive, id, size.error()));
+        failed = true;
+      }
+      ++listed;
+      stored_total += e->size;
+      decoded_total += decoded.value_or(0);
+    }
     if (command.json) {
       json.begin_object()
-          .field("id", e.id)
-          .field("bit_flags", e.bit_flags)
-          .field("offset", e.offset)
-          .field("size", e.size)
-          .field("timestamp", e.timestamp)
-          .field("version", e.version)
-          .end_object();
-      out += json.take() + "\n";
+          .field("id", e->id)
+          .field("bit_flags", e->bit_flags)
+          .field("offset", e->offset)
+          .field("size", e->size)
+          .field("timestamp", e->timestamp)
+          .field("version", e->version);
+      if (command.long_form) {
+        json.key("decoded_size");
+        if (decoded) {
+          json.value(std::uint64_t{*decoded});
+        } else {
+          json.null();
+        }
+        json.key("ratio");
+        if (decoded && *decoded != 0) {
+          json.value(static_cast<float>(e->size) /
+                     static_cast<float>(*decoded));
+        } else {
+          json.null();
+        }
+      }
+      out += json.end_object().take() + "\n";
       continue;
     }
     char line[96];
     std::snprintf(
-        line, sizeof line, "0x%08X\t%u\t%u\t%u\t%u\t%u\n",
-        static_cast<unsigned>(e.id), static_cast<unsigned>(e.bit_flags),
-        static_cast<unsigned>(e.offset), static_cast<unsigned>(e.size),
-        static_cast<unsigned>(e.timestamp), static_cast<unsigned>(e.version));
+        line, sizeof line, "0x%08X\t%u\t%u\t%u\t%u\t%u",
+        static_cast<unsigned>(e->id), static_cast<unsigned>(e->bit_flags),
+        static_cast<unsigned>(e->offset), static_cast<unsigned>(e->size),
+        static_cast<unsigned>(e->timestamp), static_cast<unsigned>(e->version));
     out += line;
+    if (command.long_form) {
+      out += "\t" + (decoded ? std::to_string(*decoded) : std::string("?")) +
+             "\t" + (decoded ? ratio_text(e->size, *decoded) : "?");
+    }
+    out += "\n";
   }
-  return write_output(out);
+  if (command.long_form && !command.json) {
+    out += "total: " + std::to_string(listed) + " files, " +
+           std::to_string(stored_total) + " stored, " +
+           std::to_string(decoded_total) + " decoded, " +
+           ratio_text(stored_total, decoded_total) + "\n";
+  }
+  return write_output(out) != 0 || failed ? 1 : 0;
 }
 
-int cat(const CatCommand& command) {
-  auto db = open_archive(command.archive);
-  if (!db) return 1;
-  const DatFileEntry* entry = db->files().find(command.id);
+// Writes entry `id` to standard output: 0, or 1 once the failure is
+// reported. Sets `stop` when standard output can take no more.
+int cat_one(const CatCommand& command, const DatDatabase& db,
+            std::uint32_t id, bool& stop) {
+  const DatFileEntry* entry = db.files().find(id);
   if (entry == nullptr) {
-    report(entry_failure(command.archive, command.id,
-                         DatError(DatError::NotFound{command.id})));
+    report(entry_failure(command.archive, id,
+                         DatError(DatError::NotFound{id})));
     return 1;
   }
   auto read = read_entry(
-      *db, *entry, command.raw ? EntryForm::kStored : EntryForm::kContents,
+      db, *entry, command.raw ? EntryForm::kStored : EntryForm::kContents,
       [](std::span<const std::byte> bytes) {
         return write_all(kStandardOutput, bytes);
       });
   if (read) {
     if (auto words = command.raw ? std::nullopt : short_contents(*entry, *read)) {
-      const std::string line = warning_line(command.archive, command.id, *words);
+      const std::string line = warning_line(command.archive, id, *words);
       (void)write_all(kStandardError, std::as_bytes(std::span(line)));
     }
     return 0;
   }
   if (!read.error().in_sink) {
-    report(entry_failure(command.archive, command.id, read.error().error));
+    report(entry_failure(command.archive, id, read.error().error));
     return 1;
   }
+  stop = true;
   const IoError& written = read.error().error.get_if<DatError::Io>()->error;
   if (written.kind() == IoErrorKind::BrokenPipe) return 0;
   report(file_failure(kStandardOutputName, written));
   return 1;
+}
+
+// Each selector's entries in turn, as `cat` does with its files: a missing
+// or damaged one is reported and the next is still written.
+int run(const CatCommand& command) {
+  auto db = open_archive(command.archive);
+  if (!db) return 1;
+  int status = 0;
+  bool stop = false;
+  for (const IdSelector& selector : command.selectors) {
+    bool unmatched = false;
+    const std::vector<std::uint32_t> ids = selected_ids(
+        command.archive, db->files(), std::span(&selector, 1), unmatched);
+    if (unmatched) status = 1;
+    for (std::size_t i = 0; i < ids.size() && !stop; ++i) {
+      status |= cat_one(command, *db, ids[i], stop);
+    }
+  }
+  return status;
 }
 
 // Keys of an unordered map, ascending.
@@ -221,7 +321,7 @@ std::string dump_json(const SoundTable& table) {
   return json.end_array().end_object().take() + "\n";
 }
 
-int sound(const SoundCommand& command) {
+int run(const SoundCommand& command) {
   auto db = open_archive(command.archive);
   if (!db) return 1;
   auto contents = db->get_file(command.table_id);
@@ -231,9 +331,9 @@ int sound(const SoundCommand& command) {
   }
   auto table = SoundTable::unpack(*contents);
   if (!table) {
-    report({command.archive + ": " + format_id(command.table_id),
+    report({shown_name(command.archive) + ": " + format_id(command.table_id),
             "not a sound table: its data ends inside a record",
-            debug_string(DatError(std::move(table.error())))});
+            debug_text(DatError(std::move(table.error())))});
     return 1;
   }
   if (command.dump) {
@@ -252,7 +352,7 @@ int sound(const SoundCommand& command) {
 constexpr std::uint64_t kMaxStoredFile =
     std::numeric_limits<std::uint32_t>::max();
 
-int pack(const PackCommand& command) {
+int run(const PackCommand& command) {
   ArchiveWriter writer(command.block_size);
   // Every input is read before OUT is touched.
   for (const PackInput& input : command.inputs) {
@@ -274,9 +374,9 @@ int pack(const PackCommand& command) {
   }
   auto archive = writer.build();
   if (!archive) {
-    report({command.out,
+    report({shown_name(command.out),
             "the files do not fit in one archive with 32-bit offsets",
-            debug_string(archive.error())});
+            debug_text(archive.error())});
     return 1;
   }
   // A temporary file renamed over OUT once complete and on disk: whatever
@@ -296,11 +396,60 @@ int pack(const PackCommand& command) {
   return 0;
 }
 
+// Set once by run_command, before any thread starts.
+Verbosity current_verbosity;
+
+int run(const MountCommand& command) { return mount(command); }
+
+int run(const HelpCommand& c) {
+  return write_output(c.topic.empty() ? usage_text() : command_help(c.topic));
+}
+
+int run(const VersionCommand&) {
+  return write_output("ostrand-dat " + std::string(kVersionString) + "\n");
+}
+
 }  // namespace
 
+const Verbosity& verbosity() { return current_verbosity; }
+
 void report(const Failure& failure) {
-  const std::string line = error_line(failure);
+  const std::string line = error_line(failure, current_verbosity.verbose);
   (void)write_all(kStandardError, std::as_bytes(std::span(line)));
+}
+
+std::vector<std::uint32_t> selected_ids(std::string_view archive,
+                                        const FileMap& files,
+                                        std::span<const IdSelector> selectors,
+                                        bool& unmatched) {
+  std::vector<std::uint32_t> ids;
+  if (selectors.empty()) {
+    ids.reserve(files.size());
+    for (const DatFileEntry& entry : files) ids.push_back(entry.id);
+    return ids;
+  }
+  for (const IdSelector& selector : selectors) {
+    if (selector.single) {
+      ids.push_back(selector.first);
+      continue;
+    }
+    // The map's entries ascend by id: the range is one run of them.
+    auto it = std::lower_bound(
+        files.begin(), files.end(), selector.first,
+        [](const DatFileEntry& e, std::uint32_t id) { return e.id < id; });
+    const std::size_t before = ids.size();
+    for (; it != files.end() && it->id <= selector.last; ++it) {
+      ids.push_back(it->id);
+    }
+    if (ids.size() == before) {
+      report({shown_name(archive) + ": " + shown_name(selector.text),
+              "no entry matches", ""});
+      unmatched = true;
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
 }
 
 std::optional<DatDatabase> open_archive(std::string_view archive) {
@@ -318,35 +467,9 @@ int write_output(std::string_view text) {
   return 1;
 }
 
-int run_command(const Command& command) {
-  return std::visit(
-      [](const auto& c) -> int {
-        using T = std::decay_t<decltype(c)>;
-        if constexpr (std::is_same_v<T, HelpCommand>) {
-          return write_output(c.topic.empty() ? usage_text()
-                                              : command_help(c.topic));
-        } else if constexpr (std::is_same_v<T, VersionCommand>) {
-          return write_output("ostrand-dat " + std::string(kVersionString) +
-                              "\n");
-        } else if constexpr (std::is_same_v<T, InfoCommand>) {
-          return info(c);
-        } else if constexpr (std::is_same_v<T, LsCommand>) {
-          return ls(c);
-        } else if constexpr (std::is_same_v<T, CatCommand>) {
-          return cat(c);
-        } else if constexpr (std::is_same_v<T, ExtractCommand>) {
-          return extract(c);
-        } else if constexpr (std::is_same_v<T, VerifyCommand>) {
-          return verify(c);
-        } else if constexpr (std::is_same_v<T, SumCommand>) {
-          return sum(c);
-        } else if constexpr (std::is_same_v<T, SoundCommand>) {
-          return sound(c);
-        } else {
-          return pack(c);
-        }
-      },
-      command);
+int run_command(const Command& command, Verbosity verbosity) {
+  current_verbosity = verbosity;
+  return std::visit([](const auto& c) { return run(c); }, command);
 }
 
 }  // namespace ostrand_dat::tool

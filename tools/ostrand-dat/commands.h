@@ -4,9 +4,12 @@
 #ifndef OSTRAND_DAT_TOOL_COMMANDS_H_
 #define OSTRAND_DAT_TOOL_COMMANDS_H_
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "args.h"
 #include "errors.h"
@@ -14,14 +17,26 @@
 
 namespace ostrand_dat::tool {
 
-// Runs `command`: 0 on success, 1 after a failure (verify: after damage,
+// Runs the command: 0 on success, 1 after a failure (verify: after damage,
 // 3 when it cannot examine the archive).
-int run_command(const Command& command);
+int run_command(const Command& command, Verbosity verbosity = {});
 
-// For the commands of extract.cc and verify.cc.
-int extract(const ExtractCommand& command);
-int verify(const VerifyCommand& command);
-int sum(const SumCommand& command);
+// The verbosity of the command being run.
+const Verbosity& verbosity();
+
+// The ids `selectors` name in `files`, ascending and distinct; every id
+// when there are no selectors. A single id is kept even when `files` lacks
+// it, for the command to report; a range or pattern that matches nothing is
+// reported here, with `archive`, and makes `unmatched` true.
+std::vector<std::uint32_t> selected_ids(std::string_view archive,
+                                        const FileMap& files,
+                                        std::span<const IdSelector> selectors,
+                                        bool& unmatched);
+
+// Each command's run, for the commands of extract.cc and verify.cc.
+int run(const ExtractCommand& command);
+int run(const VerifyCommand& command);
+int run(const SumCommand& command);
 
 // Writes the failure's line to standard error.
 void report(const Failure& failure);

@@ -28,9 +28,51 @@ constexpr std::string_view kNotAnArchiveOrDamaged =
 
 }  // namespace
 
-std::string error_line(const Failure& failure) {
-  return "error: " + failure.subject + ": " + failure.words + " (" +
-         failure.debug + ")\n";
+std::string error_line(const Failure& failure, bool verbose) {
+  std::string line = "error: " + failure.subject + ": " + failure.words;
+  if (verbose && !failure.debug.empty()) line += " (" + failure.debug + ")";
+  return line + "\n";
+}
+
+std::string shown_name(std::string_view name) {
+  std::string quoted = debug_quote(name);
+  // debug_quote adds only the quotes when nothing needs an escape.
+  if (quoted.size() == name.size() + 2) return std::string(name);
+  return quoted;
+}
+
+namespace {
+
+// `text` on one line: each "\n     at FILE:LINE" of a record context is
+// dropped, and any other line feed is written as "\n".
+std::string one_line(std::string_view text) {
+  constexpr std::string_view kLocation = "\n     at ";
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    if (text.substr(i).starts_with(kLocation)) {
+      // FILE:LINE ends the line, or the debug form's closing parenthesis.
+      i += kLocation.size();
+      while (i < text.size() && text[i] != '\n' && text[i] != ')') ++i;
+      continue;
+    }
+    if (text[i] == '\n') {
+      out += "\\n";
+    } else {
+      out += text[i];
+    }
+    ++i;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string debug_text(const DatError& error) {
+  return one_line(debug_string(error));
+}
+
+std::string debug_text(const IoError& error) {
+  return one_line(debug_string(error));
 }
 
 std::string io_words(const IoError& error) {
@@ -75,7 +117,7 @@ std::string io_words(const IoError& error) {
 }
 
 Failure archive_failure(std::string_view archive, const DatError& error) {
-  Failure failure{std::string(archive), "", debug_string(error)};
+  Failure failure{shown_name(archive), "", debug_text(error)};
   const IoError* io = io_cause(error);
   switch (category(error)) {
     case ErrorCategory::Io:
@@ -114,19 +156,19 @@ EntryProblem entry_problem(const DatError& error) {
 Failure entry_failure(std::string_view archive, std::uint32_t id,
                       const DatError& error) {
   EntryProblem problem = entry_problem(error);
-  return {std::string(archive) + ": " + format_id(id),
+  return {shown_name(archive) + ": " + format_id(id),
           problem.damage ? "damaged: " + problem.words : problem.words,
-          debug_string(error)};
+          debug_text(error)};
 }
 
 std::string warning_line(std::string_view archive, std::uint32_t id,
                          std::string_view words) {
-  return "warning: " + std::string(archive) + ": " + format_id(id) + ": " +
+  return "warning: " + shown_name(archive) + ": " + format_id(id) + ": " +
          std::string(words) + "\n";
 }
 
 Failure file_failure(std::string_view path, const IoError& error) {
-  return {std::string(path), io_words(error), debug_string(error)};
+  return {shown_name(path), io_words(error), debug_text(error)};
 }
 
 Failure creation_failure(std::string_view path, const IoError& error) {

@@ -1,6 +1,7 @@
-// Failures as the tool prints them: what the failure concerns, what is
-// wrong in plain words, and the library's debug form for bug reports:
-//   error: ARCHIVE: <words> (<debug form>)
+// Failures as the tool prints them, one line each: what the failure
+// concerns, what is wrong in plain words and, when asked for, the library's
+// debug form for bug reports:
+//   error: ARCHIVE: <words>
 //   error: ARCHIVE: 0xXXXXXXXX: <words> (<debug form>)
 #ifndef OSTRAND_DAT_TOOL_ERRORS_H_
 #define OSTRAND_DAT_TOOL_ERRORS_H_
@@ -16,11 +17,22 @@ namespace ostrand_dat::tool {
 struct Failure {
   std::string subject;  // "ARCHIVE", "ARCHIVE: 0xXXXXXXXX", an output path
   std::string words;    // "is a directory"
-  std::string debug;    // the library's debug form of the error
+  std::string debug;    // the library's debug form of the error, one line
 };
 
-// "error: SUBJECT: WORDS (DEBUG)" and a line feed.
-std::string error_line(const Failure& failure);
+// "error: SUBJECT: WORDS" and, when `verbose`, " (DEBUG)", then a line feed.
+std::string error_line(const Failure& failure, bool verbose);
+
+// A name as a message shows it: as it is when every character shows as
+// itself, else in the quoted form of debug_quote (control characters and
+// bytes that are not UTF-8 as escapes), so that no name reaches the
+// terminal raw.
+std::string shown_name(std::string_view name);
+
+// The library's debug form on one line: line feeds written as "\n", and
+// the source locations of record contexts left out.
+std::string debug_text(const DatError& error);
+std::string debug_text(const IoError& error);
 
 // What went wrong with a file the tool reads or writes: "does not exist",
 // "permission denied", "no space left on the device", ...

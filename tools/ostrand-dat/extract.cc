@@ -1,6 +1,7 @@
-// extract: every entry (or those asked for) read on several threads
-// through read_entry, outcomes reported in id order.
+// extract: every entry (or those asked for) read on several
+// threads through read_entry, outcomes reported in id order.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <span>
@@ -26,17 +27,50 @@ std::string file_name(std::uint32_t id) {
 }
 
 EntryOutcome failed(const Failure& failure) {
-  return {.bytes = 0, .failed = true, .out = {}, .err = error_line(failure)};
+  return {.bytes = 0,
+          .failed = true,
+          .stop = false,
+          .out = {},
+          .err = error_line(failure, verbosity().verbose)};
 }
 
 EntryOutcome out_of_memory(std::string_view archive, std::uint32_t id) {
-  return failed({std::string(archive) + ": " + format_id(id), "out of memory",
-                 "std::bad_alloc"});
+  return failed({shown_name(archive) + ": " + format_id(id),
+                 "out of memory while reading it", "std::bad_alloc"});
 }
 
-// Writes one entry to `dir`, under a temporary name until complete.
+// A failure of the directory written into rather than of one file: every
+// later file would fail the same way.
+bool concerns_directory(const IoError& error, bool creating) {
+  switch (error.kind()) {
+    case IoErrorKind::StorageFull:
+    case IoErrorKind::QuotaExceeded:
+    case IoErrorKind::ReadOnlyFilesystem:
+      return true;
+    case IoErrorKind::PermissionDenied:
+    case IoErrorKind::NotFound:
+    case IoErrorKind::NotADirectory:
+      return creating;  // the directory cannot take new names
+    default:
+      return false;
+  }
+}
+
+// Ends the run: the directory `dir` cannot take the files.
+EntryOutcome directory_failure(const fs::path& dir, const IoError& error) {
+  EntryOutcome outcome =
+      failed({shown_name(dir.string()),
+              "cannot write files into this directory: " + io_words(error),
+              debug_text(error)});
+  outcome.stop = true;
+  return outcome;
+}
+
+// Writes one entry to `dir` under a temporary name, closed but neither
+// flushed nor renamed: `written` takes it, for the run to put in place.
 EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
-                         const DatFileEntry& entry, const fs::path& dir) {
+                         const DatFileEntry& entry, const fs::path& dir,
+                         std::optional<PendingFile>& written) {
   const fs::path target = dir / file_name(entry.id);
   const std::string target_name = target.string();
   std::error_code ignored;
@@ -46,7 +80,12 @@ EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
     return failed(exists);
   }
   auto pending = PendingFile::create(target);
-  if (!pending) return failed(creation_failure(target_name, pending.error()));
+  if (!pending) {
+    if (concerns_directory(pending.error(), /*creating=*/true)) {
+      return directory_failure(dir, pending.error());
+    }
+    return failed(creation_failure(target_name, pending.error()));
+  }
   auto read = read_entry(
       db, entry, command.raw ? EntryForm::kStored : EntryForm::kContents,
       [&](std::span<const std::byte> bytes) { return pending->write(bytes); });
@@ -55,12 +94,25 @@ EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
       return failed(
           entry_failure(command.archive, entry.id, read.error().error));
     }
-    return failed(file_failure(
-        target_name, read.error().error.get_if<DatError::Io>()->error));
+    const IoError& written = read.error().error.get_if<DatError::Io>()->error;
+    if (concerns_directory(written, /*creating=*/false)) {
+      return directory_failure(dir, written);
+    }
+    return failed(file_failure(target_name, written));
   }
-  auto committed = pending->commit(command.force);
-  if (!committed) return failed(file_failure(target_name, committed.error()));
-  EntryOutcome done{.bytes = read->size, .failed = false, .out = {}, .err = {}};
+  auto closed = pending->close();
+  if (!closed) {
+    if (concerns_directory(closed.error(), /*creating=*/false)) {
+      return directory_failure(dir, closed.error());
+    }
+    return failed(file_failure(target_name, closed.error()));
+  }
+  written.emplace(std::move(*pending));
+  EntryOutcome done{.bytes = read->size,
+                    .failed = false,
+                    .stop = false,
+                    .out = {},
+                    .err = {}};
   if (!command.raw) {
     if (auto words = short_contents(entry, *read)) {
       done.err = warning_line(command.archive, entry.id, *words);
@@ -69,9 +121,14 @@ EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
   return done;
 }
 
+bool progress() {
+  return progress_wanted(verbosity().quiet, std::getenv("NO_COLOR"),
+                         std::getenv("TERM"));
+}
+
 }  // namespace
 
-int extract(const ExtractCommand& command) {
+int run(const ExtractCommand& command) {
   auto db = open_archive(command.archive);
   if (!db) return 1;
   const fs::path dir = command.directory;
@@ -85,26 +142,53 @@ int extract(const ExtractCommand& command) {
   }
   // The entries to write in ascending id order; an id not in the archive is
   // reported in its place among them.
-  std::vector<std::uint32_t> ids = command.ids;
-  if (ids.empty()) {
-    for (const DatFileEntry& entry : db->files()) ids.push_back(entry.id);
-  }
+  bool unmatched = false;
+  const std::vector<std::uint32_t> ids =
+      selected_ids(command.archive, db->files(), command.selectors, unmatched);
+  // Durability is paid once per run, not per file: every file is written
+  // under its temporary name, then one flush of the file system, then the
+  // renames, then one flush of the directory. A file thus appears under
+  // its name only complete and on disk.
+  std::vector<std::optional<PendingFile>> written(ids.size());
   const BatchTotals totals = run_batch(
-      ids.size(), command.jobs, "extract", "failed", [&](std::size_t i) {
+      ids.size(), command.jobs, "extract", "failed", progress(),
+      [&](std::size_t i) {
         const DatFileEntry* entry = db->files().find(ids[i]);
         if (entry == nullptr) {
           return failed(entry_failure(command.archive, ids[i],
                                       DatError(DatError::NotFound{ids[i]})));
         }
         try {
-          return extract_one(command, *db, *entry, dir);
+          return extract_one(command, *db, *entry, dir, written[i]);
         } catch (const std::bad_alloc&) {
           return out_of_memory(command.archive, ids[i]);
         }
       });
+  if (command.sync) {
+    auto synced = sync_file_system(dir);
+    if (!synced) {
+      report({shown_name(command.directory),
+              "cannot flush the files to disk: " + io_words(synced.error()),
+              debug_text(synced.error())});
+      return 1;  // `written` removes every temporary file
+    }
+  }
+  std::size_t not_placed = 0;
+  for (std::optional<PendingFile>& file : written) {
+    if (!file) continue;
+    auto placed = file->place(command.force);
+    if (!placed) {
+      Failure failure = file_failure(file->target().string(), placed.error());
+      if (placed.error().kind() == IoErrorKind::AlreadyExists) {
+        failure.words += "; --force replaces it";
+      }
+      report(failure);
+      ++not_placed;
+    }
+  }
   // The new names, on disk with the files.
-  sync_directory(dir);
-  return totals.failed == 0 ? 0 : 1;
+  if (command.sync) sync_directory(dir);
+  return totals.failed == 0 && not_placed == 0 && !unmatched ? 0 : 1;
 }
 
 }  // namespace ostrand_dat::tool

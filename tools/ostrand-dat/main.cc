@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "args.h"
@@ -31,13 +32,19 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string_view> args(argc > 0 ? argv + 1 : argv,
                                            argv + argc);
-  auto command = parse_args(args);
-  if (!command) {
-    print_error(command.error() + ". Try 'ostrand-dat --help'.");
+  auto invocation = parse_args(args);
+  if (!invocation) {
+    print_error(invocation.error() + ". Try 'ostrand-dat --help'.");
     return 2;
   }
+  // Ctrl-C, a hang-up or a kill during extract or pack leaves no
+  // temporary file behind. Before any other thread starts. mount handles
+  // the signals itself: they unmount.
+  if (!std::holds_alternative<MountCommand>(invocation->command)) {
+    remove_temporaries_on_signals();
+  }
   try {
-    return run_command(*command);
+    return run_command(invocation->command, invocation->verbosity);
   } catch (const std::bad_alloc&) {
     // An input or an archive's declared sizes too large for this machine.
     print_error("out of memory");

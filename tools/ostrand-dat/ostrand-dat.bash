@@ -3,7 +3,7 @@
 _ostrand_dat() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="info ls cat extract verify sum sound pack help"
+  local commands="info ls cat extract verify sum sound pack mount help"
   COMPREPLY=()
   if ((COMP_CWORD == 1)); then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
@@ -18,6 +18,7 @@ _ostrand_dat() {
     sum) options="--raw --jobs" ;;
     sound) options="--dump --json" ;;
     pack) options="--block-size --compress" ;;
+    mount) options="--raw -f -o" ;;
     help)
       ((COMP_CWORD == 2)) && COMPREPLY=($(compgen -W "$commands" -- "$cur"))
       return
@@ -29,7 +30,7 @@ _ostrand_dat() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    --jobs | --block-size) return ;;
+    --jobs | --block-size | -o) return ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options --help" -- "$cur"))

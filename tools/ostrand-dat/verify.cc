@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <new>
 #include <optional>
@@ -136,6 +137,11 @@ EntryCheck check_entry(const DatDatabase& db, const DatFileEntry& entry,
   return out;
 }
 
+bool progress() {
+  return progress_wanted(verbosity().quiet, std::getenv("NO_COLOR"),
+                         std::getenv("TERM"));
+}
+
 // extract's file name for `id`.
 std::string bin_name(std::uint32_t id) {
   char name[16];
@@ -145,7 +151,7 @@ std::string bin_name(std::uint32_t id) {
 
 }  // namespace
 
-int verify(const VerifyCommand& command) {
+int run(const VerifyCommand& command) {
   std::map<std::uint32_t, std::string> manifest;
   if (!command.manifest.empty()) {
     auto read = read_manifest(command.manifest);
@@ -203,10 +209,13 @@ int verify(const VerifyCommand& command) {
     if (write_output(head) != 0) return 1;
   }
 
-  // Every id the archive or the manifest names, ascending.
+  // Every id the archive (or the selectors) or the manifest names,
+  // ascending.
   std::vector<std::uint32_t> ids;
+  bool unmatched = false;
   if (db) {
-    for (const DatFileEntry& entry : db->files()) ids.push_back(entry.id);
+    ids = selected_ids(command.archive, db->files(), command.selectors,
+                       unmatched);
   } else {
     for (const auto& [id, findings] : by_id) ids.push_back(id);
   }
@@ -215,7 +224,8 @@ int verify(const VerifyCommand& command) {
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 
   const BatchTotals totals = run_batch(
-      ids.size(), command.jobs, "verify", "damaged", [&](std::size_t i) {
+      ids.size(), command.jobs, "verify", "damaged", progress(),
+      [&](std::size_t i) {
         const std::uint32_t id = ids[i];
         std::vector<Finding> findings;
         if (auto structural = by_id.find(id); structural != by_id.end()) {
@@ -245,6 +255,8 @@ int verify(const VerifyCommand& command) {
         } else if (db && expected != manifest.end()) {
           findings.push_back({id, true, "MissingFromArchive",
                               "it is in the manifest but not in the archive"});
+        } else if (db) {
+          findings.push_back({id, true, "NotFound", "no file with this id"});
         }
         count(findings, outcome.out);
         outcome.failed = std::any_of(findings.begin(), findings.end(),
@@ -252,7 +264,8 @@ int verify(const VerifyCommand& command) {
         return outcome;
       });
   const std::size_t files = db ? db->files().size() : 0;
-  const bool bad = damaged != 0 || (command.strict && warnings != 0);
+  const bool bad =
+      damaged != 0 || unmatched || (command.strict && warnings != 0);
   if (totals.out_error) {
     // A reader that went away chose to stop; the status still tells damage.
     if (totals.out_error->kind() == IoErrorKind::BrokenPipe) return bad ? 1 : 0;
@@ -278,20 +291,21 @@ int verify(const VerifyCommand& command) {
   return written != 0 || bad ? 1 : 0;
 }
 
-int sum(const SumCommand& command) {
+int run(const SumCommand& command) {
   auto db = open_archive(command.archive);
   if (!db) return 1;
-  std::vector<std::uint32_t> ids = command.ids;
-  if (ids.empty()) {
-    for (const DatFileEntry& entry : db->files()) ids.push_back(entry.id);
-  }
+  bool unmatched = false;
+  const std::vector<std::uint32_t> ids =
+      selected_ids(command.archive, db->files(), command.selectors, unmatched);
   const BatchTotals totals = run_batch(
-      ids.size(), command.jobs, "sum", "failed", [&](std::size_t i) {
+      ids.size(), command.jobs, "sum", "failed", progress(),
+      [&](std::size_t i) {
         const DatFileEntry* entry = db->files().find(ids[i]);
         EntryOutcome outcome;
         auto fail = [&](const DatError& error) {
           outcome.failed = true;
-          outcome.err = error_line(entry_failure(command.archive, ids[i], error));
+          outcome.err = error_line(entry_failure(command.archive, ids[i], error),
+                                   verbosity().verbose);
           return outcome;
         };
         if (entry == nullptr) return fail(DatError(DatError::NotFound{ids[i]}));
@@ -315,7 +329,8 @@ int sum(const SumCommand& command) {
         } catch (const std::bad_alloc&) {
           outcome.failed = true;
           outcome.err = error_line({command.archive + ": " + format_id(ids[i]),
-                                    "out of memory", "std::bad_alloc"});
+                                    "out of memory", "std::bad_alloc"},
+                                   verbosity().verbose);
         }
         return outcome;
       });
@@ -324,7 +339,7 @@ int sum(const SumCommand& command) {
     report(file_failure("standard output", *totals.out_error));
     return 1;
   }
-  return totals.failed == 0 ? 0 : 1;
+  return totals.failed == 0 && !unmatched ? 0 : 1;
 }
 
 }  // namespace ostrand_dat::tool

@@ -88,6 +88,35 @@ inline std::expected<std::vector<std::byte>, IoError> gather(
   return buffer;
 }
 
+// What gather() reads of the item before it fails in a file of `length`
+// bytes: the item's bytes that lie in the file, in chain order, up to the
+// first one (or the first pointer) that does not.
+inline std::vector<std::byte> gather_prefix(const File& file,
+                                            std::uint64_t length,
+                                            std::uint32_t block_size,
+                                            std::uint32_t offset,
+                                            std::uint32_t size) {
+  std::vector<std::byte> buffer;
+  std::uint64_t current = offset;
+  while (buffer.size() < size && current + 4 <= length) {
+    std::array<std::byte, 4> pointer;
+    if (!read_exact_at_compat(file, pointer, current)) break;
+    const std::uint32_t next = load_u32(pointer.data());
+    const std::size_t want =
+        next == 0 ? size - buffer.size()
+                  : std::min<std::size_t>(size - buffer.size(), block_size - 4);
+    const auto have = static_cast<std::size_t>(
+        std::min<std::uint64_t>(want, length - (current + 4)));
+    const std::size_t at = buffer.size();
+    buffer.resize(at + have);
+    if (!read_exact_at_compat(file, std::span(buffer).subspan(at), current + 4))
+      break;
+    if (have < want) break;
+    current = next;
+  }
+  return buffer;
+}
+
 }  // namespace ostrand_dat::plain
 
 #endif  // OSTRAND_DAT_TESTS_PLAIN_REFERENCE_H_

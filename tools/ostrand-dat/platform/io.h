@@ -24,6 +24,13 @@ inline constexpr int kStandardError = 2;
 // ending the process: both are failures the tool reports and cleans up.
 void ignore_write_signals();
 
+// From this call on, SIGINT, SIGTERM and SIGHUP remove the temporary files
+// of every PendingFile not yet in place, then end the process by the same
+// signal (so its status is the usual one, 130 for SIGINT). Call once,
+// before any other thread starts: the signals are blocked in every thread
+// and taken by a thread of their own, which waits for them.
+void remove_temporaries_on_signals();
+
 // Whether `fd` is a terminal.
 bool is_terminal(int fd);
 
@@ -39,10 +46,10 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(
     const std::filesystem::path& path, std::uint64_t limit);
 
 // A file under construction: written under a temporary name in its
-// target's directory and renamed to the target only when complete and
-// flushed to disk, so that the target never holds a partial file. Until
-// committed, releasing it removes the temporary file. Move-only; one
-// thread at a time.
+// target's directory and renamed to the target only when complete, so that
+// the target never holds a partial file. Until in place, releasing it (or
+// a signal of remove_temporaries_on_signals) removes the temporary file.
+// Move-only; one thread at a time.
 class PendingFile {
  public:
   // Creates the temporary file beside `target` (mode 0666 less the umask).
@@ -58,11 +65,21 @@ class PendingFile {
   // Appends `bytes`, retrying short and interrupted writes.
   std::expected<void, IoError> write(std::span<const std::byte> bytes);
 
-  // Flushes the file to disk, closes it and renames it to the target. With
-  // `replace` an existing target is replaced in one step; without, an
-  // existing target fails with AlreadyExists and stays as it was. On any
-  // failure the temporary file is removed.
+  // Flushes the file to disk, closes it and puts it in place().
   std::expected<void, IoError> commit(bool replace);
+
+  // Closes the file without flushing it, for a caller that flushes many
+  // files at once (sync_file_system) before it puts them in place. On
+  // failure the temporary file is removed.
+  std::expected<void, IoError> close();
+
+  // Renames the closed file to the target. With `replace` an existing
+  // target is replaced in one step; without, an existing target fails with
+  // AlreadyExists and stays as it was. On failure the temporary file is
+  // removed.
+  std::expected<void, IoError> place(bool replace);
+
+  const std::filesystem::path& target() const { return target_; }
 
  private:
   PendingFile(int fd, std::filesystem::path temporary,
@@ -78,6 +95,11 @@ class PendingFile {
 // Flushes the directory `dir` (its entries, such as renames) to disk. Best
 // effort: file systems that cannot do it are not an error.
 void sync_directory(const std::filesystem::path& dir);
+
+// Flushes every file of the file system that holds `dir` to disk, in one
+// call: what a fsync of each file would do, for many files at once.
+std::expected<void, IoError> sync_file_system(
+    const std::filesystem::path& dir);
 
 }  // namespace ostrand_dat::tool
 

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,7 +9,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/io.h"
@@ -49,7 +54,57 @@ int rename_no_replace(const char* from, const char* to) {
   return 0;
 }
 
+// The temporary files that exist now. A file is created and registered,
+// and renamed or removed and forgotten, with the mutex held, so that the
+// signal thread, which takes the mutex and never gives it back, finds every
+// temporary file there is and no new one appears after it.
+struct Temporaries {
+  std::mutex mutex;
+  std::unordered_set<std::string> paths;
+};
+
+Temporaries& temporaries() {
+  static Temporaries registry;
+  return registry;
+}
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t cleanup_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kCleanupSignals) sigaddset(&set, signal);
+  return set;
+}
+
+[[noreturn]] void remove_temporaries_and_die(int signal) {
+  Temporaries& registry = temporaries();
+  registry.mutex.lock();  // held until the process ends
+  for (const std::string& path : registry.paths) ::unlink(path.c_str());
+  std::signal(signal, SIG_DFL);
+  const sigset_t set = cleanup_signals();
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(signal);
+  ::_exit(128 + signal);  // not reached: the default action ends the process
+}
+
 }  // namespace
+
+void remove_temporaries_on_signals() {
+  const sigset_t set = cleanup_signals();
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  try {
+    std::thread([set] {
+      int signal = 0;
+      while (::sigwait(&set, &signal) != 0) {
+      }
+      remove_temporaries_and_die(signal);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the signals keep their default action.
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
+}
 
 void ignore_write_signals() {
   std::signal(SIGPIPE, SIG_IGN);
@@ -129,9 +184,14 @@ std::expected<PendingFile, IoError> PendingFile::create(
         target.parent_path() /
         ("." + target.filename().string() + ".tmp-" +
          std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    Temporaries& registry = temporaries();
+    const std::lock_guard lock(registry.mutex);
     const int fd =
         open_retrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd >= 0) return PendingFile(fd, std::move(temporary), target);
+    if (fd >= 0) {
+      registry.paths.insert(temporary.string());
+      return PendingFile(fd, std::move(temporary), target);
+    }
     code = errno;
   }
   return std::unexpected(IoError::from_os(code));
@@ -148,7 +208,11 @@ PendingFile::~PendingFile() { discard(); }
 
 void PendingFile::discard() {
   if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  if (temporary_.empty()) return;
+  Temporaries& registry = temporaries();
+  const std::lock_guard lock(registry.mutex);
+  ::unlink(temporary_.c_str());
+  registry.paths.erase(temporary_.string());
   temporary_.clear();
 }
 
@@ -158,24 +222,46 @@ std::expected<void, IoError> PendingFile::write(
 }
 
 std::expected<void, IoError> PendingFile::commit(bool replace) {
-  auto fail = [this](int code) -> std::expected<void, IoError> {
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) {
+      const int code = errno;
+      discard();
+      return std::unexpected(IoError::from_os(code));
+    }
+  }
+  auto closed = close();
+  if (!closed) return closed;
+  return place(replace);
+}
+
+std::expected<void, IoError> PendingFile::close() {
+  // After a failed close the descriptor is gone all the same, and the
+  // file's contents are in doubt: the file fails.
+  if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) {
+    const int code = errno;
     discard();
     return std::unexpected(IoError::from_os(code));
-  };
-  while (::fsync(fd_) != 0) {
-    if (errno != EINTR) return fail(errno);
   }
-  // After a failed close the descriptor is gone all the same, and the
-  // file's contents are in doubt: the commit fails.
-  if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) {
-    return fail(errno);
-  }
-  const int renamed =
-      replace ? ::rename(temporary_.c_str(), target_.c_str())
-              : rename_no_replace(temporary_.c_str(), target_.c_str());
-  if (renamed != 0) return fail(errno);
-  temporary_.clear();
   return {};
+}
+
+std::expected<void, IoError> PendingFile::place(bool replace) {
+  int code = 0;
+  {
+    Temporaries& registry = temporaries();
+    const std::lock_guard lock(registry.mutex);
+    const int renamed =
+        replace ? ::rename(temporary_.c_str(), target_.c_str())
+                : rename_no_replace(temporary_.c_str(), target_.c_str());
+    if (renamed == 0) {
+      registry.paths.erase(temporary_.string());
+      temporary_.clear();
+      return {};
+    }
+    code = errno;
+  }
+  discard();
+  return std::unexpected(IoError::from_os(code));
 }
 
 void sync_directory(const std::filesystem::path& dir) {
@@ -185,6 +271,16 @@ void sync_directory(const std::filesystem::path& dir) {
   const Descriptor directory(fd);
   while (::fsync(fd) != 0 && errno == EINTR) {
   }
+}
+
+std::expected<void, IoError> sync_file_system(
+    const std::filesystem::path& dir) {
+  const int fd =
+      open_retrying(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return std::unexpected(IoError::from_os(errno));
+  const Descriptor directory(fd);
+  if (::syncfs(fd) != 0) return std::unexpected(IoError::from_os(errno));
+  return {};
 }
 
 }  // namespace ostrand_dat::tool

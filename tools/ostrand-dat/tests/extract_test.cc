@@ -1,10 +1,18 @@
 // extract (and verify's progress) over whole archives, damaged ones included, and files
 // that appear only when complete (pack's archive, extract's files).
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "args.h"
@@ -29,11 +37,18 @@ std::vector<std::string> all_names() {
 TEST_F(ExtractTest, WritesEachEntryAsCatGivesIt) {
   const struct {
     std::vector<std::string> options;
-    std::vector<std::uint32_t> ids;  // empty: all
+    std::vector<std::string> selectors;  // empty: all
+    std::vector<std::uint32_t> ids;      // what they select
   } cases[] = {
-      {{}, {}},
-      {{"--raw", "--jobs", "1"}, {}},
-      {{"--jobs=3"}, {kCompressed, kEmpty, kCompressed}},
+      {{}, {}, {}},
+      {{"--raw", "--jobs", "1"}, {}, {}},
+      {{"--jobs=3"},
+       {"0x01000002", "0x01000004", "0x01000002"},
+       {kCompressed, kEmpty}},
+      {{}, {"0x01000002-0x01000003", "0x0A*"},
+       {kCompressed, kMultiBlock, kTable, kBadTable}},
+      {{"-q"}, {"0x0100000*", "0x01000001"},
+       {kPlain, kCompressed, kMultiBlock, kEmpty}},
   };
   for (const auto& c : cases) {
     const bool raw = !c.options.empty() && c.options[0] == "--raw";
@@ -44,13 +59,14 @@ TEST_F(ExtractTest, WritesEachEntryAsCatGivesIt) {
     fs::create_directory(out);
     std::vector<std::string> args{"extract", "-C", out.string(), archive_};
     args.insert(args.begin() + 1, c.options.begin(), c.options.end());
-    for (std::uint32_t id : c.ids) args.push_back(format_id(id));
+    args.insert(args.end(), c.selectors.begin(), c.selectors.end());
     EXPECT_EQ(output_of(args), "");
     std::vector<std::string> expected;
     for (const std::string& name : all_names()) {
       const std::string id = "0x" + name.substr(0, 8);
-      if (!c.ids.empty() &&
-          std::find(args.begin(), args.end(), id) == args.end()) {
+      if (!c.selectors.empty() &&
+          std::find(c.ids.begin(), c.ids.end(), *parse_u32(id)) ==
+              c.ids.end()) {
         continue;
       }
       expected.push_back(name);
@@ -67,8 +83,7 @@ TEST_F(ExtractTest, AnExistingFileIsAnErrorUnlessForced) {
   const ToolRun refused = run({"extract", "-C", dir_.string(), archive_});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, "error: " + old +
-                             ": already exists; --force replaces it (" +
-                             debug_string(IoError::from_os(EEXIST)) + ")\n");
+                             ": already exists; --force replaces it\n");
   EXPECT_EQ(read_text(old), "old");
   EXPECT_EQ(read_text(dir_ / all_names()[1]), text(compressible_data()));
 
@@ -87,8 +102,7 @@ TEST_F(ExtractTest, ADamagedEntryIsReportedAndTheOthersExtracted) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "error: " + damaged +
                        ": 0x01000003: damaged: a block chain runs past the "
-                       "end of the file (Io(Error { kind: UnexpectedEof, "
-                       "message: \"failed to fill whole buffer\" }))\n");
+                       "end of the file\n");
   std::vector<std::string> expected = all_names();
   expected.erase(expected.begin() + 2);
   EXPECT_EQ(names_in(out), expected);
@@ -98,6 +112,11 @@ TEST_F(ExtractTest, ADamagedEntryIsReportedAndTheOthersExtracted) {
 TEST_F(ExtractTest, ProgressAndSummaryOnlyOnATerminal) {
   const std::string damaged =
       file("damaged.dat", with_next_pointer(image_, kMultiBlock, 0x7FFFFF00));
+  // Without the made-up free list test_archive()'s header names, which
+  // verify reports.
+  Bytes no_free_list = image_;
+  for (std::size_t at : {340, 344, 348}) put_u32(no_free_list, at, 0);
+  const std::string clean = file("clean.dat", no_free_list);
   const std::string clear = "\r\x1b[K";  // to the line's start, erase it
   const struct {
     std::vector<std::string> args;
@@ -108,12 +127,25 @@ TEST_F(ExtractTest, ProgressAndSummaryOnlyOnATerminal) {
        1,
        {clear + "error: " + damaged + ": 0x01000003: damaged: ",
         clear + "extract: 6 files, ", "/s), 1 failed\r\n"}},
-      {{"verify", damaged}, 1, {clear + "verify: 6 files, ", "/s), 1 damaged\r\n"}},
+      {{"verify", clean}, 0, {clear + "verify: 6 files, ", "/s)\r\n"}},
+      {{"verify", "-q", clean}, 0, {}},
+      {{"/usr/bin/env", "NO_COLOR=1", OSTRAND_DAT_TOOL, "verify", clean},
+       0,
+       {}},
+      {{"/usr/bin/env", "TERM=dumb", OSTRAND_DAT_TOOL, "verify", clean},
+       0,
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());
-    const ToolRun r = run(c.args, RunOptions::on_terminal());
+    const ToolRun r =
+        c.args[0].starts_with("/")
+            ? run_program(c.args, dir_, RunOptions::on_terminal())
+            : run(c.args, RunOptions::on_terminal());
     EXPECT_EQ(r.status, c.status);
+    if (c.parts.empty()) {
+      EXPECT_EQ(r.err, "");
+    }
     std::size_t at = 0;
     for (const std::string& part : c.parts) {
       at = r.err.find(part, at);
@@ -128,8 +160,7 @@ TEST_F(ExtractTest, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   const fs::path extracted = dir_ / "x";
   fs::create_directory(extracted);
   const std::string pack_efbig =
-      "error: " + out + ": too large: the limit on file size is reached (" +
-      debug_string(IoError::from_os(EFBIG)) + ")\n";
+      "error: " + out + ": too large: the limit on file size is reached\n";
   // Writes past 1 MiB fail with EFBIG, as on a full device. (Not less: a
   // coverage build's program writes its counts on exit, under the same
   // limit.)
@@ -151,12 +182,88 @@ TEST_F(ExtractTest, AFailedWriteLeavesTheOldFileAndNoTemporary) {
       run({"extract", "-C", extracted.string(), big}, small_limit);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "error: " + (extracted / "00000005.bin").string() +
-                       ": too large: the limit on file size is reached (" +
-                       debug_string(IoError::from_os(EFBIG)) + ")\n");
+                       ": too large: the limit on file size is reached\n");
   EXPECT_EQ(names_in(extracted), std::vector<std::string>{"00000006.bin"});
   EXPECT_EQ(names_in(dir_),
             (std::vector<std::string>{"big.dat", "input.bin", "out.dat",
                                       "stderr", "stdout", "test.dat", "x"}));
+}
+
+// Starts the tool with `args`, its output to /dev/null, sends `signal`
+// after `delay` and returns the wait status.
+int run_and_signal(const std::vector<std::string>& args, int signal,
+                   std::chrono::microseconds delay) {
+  std::vector<std::string> argv{OSTRAND_DAT_TOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> pointers;
+  for (std::string& arg : argv) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, pointers[0], &actions, nullptr,
+                                    pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(spawned, 0);
+  if (spawned != 0) return -1;
+  std::this_thread::sleep_for(delay);
+  ::kill(pid, signal);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+TEST_F(ExtractTest, SignalsLeaveNoTemporaryFile) {
+  ArchiveWriter many(1024);
+  for (std::uint32_t id = 1; id <= 3000; ++id) {
+    many.add({.id = id, .data = Bytes(2000 + id, std::byte(id))});
+  }
+  const std::string archive = file("many.dat", *many.build());
+  const std::string input = file("input.bin", compressible_data());
+  {
+    Bytes big;
+    while (big.size() < (24u << 20)) {
+      const Bytes piece = compressible_data();
+      big.insert(big.end(), piece.begin(), piece.end());
+    }
+    write_bytes(dir_ / "big.bin", big);
+  }
+  const fs::path out = dir_ / "out";
+  std::random_device device;
+  const unsigned seed = device();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  int killed = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int round = 0; round < 3; ++round) {
+      for (bool pack : {false, true}) {
+        SCOPED_TRACE(std::to_string(signal) + (pack ? " pack" : " extract"));
+        fs::remove_all(out);
+        fs::create_directory(out);
+        const auto delay = std::chrono::microseconds(
+            std::uniform_int_distribution<int>(0, 60000)(random));
+        const int status =
+            pack ? run_and_signal({"pack", "--compress", (out / "new.dat").string(),
+                                   "1=" + (dir_ / "big.bin").string()},
+                                  signal, delay)
+                 : run_and_signal({"extract", "-C", out.string(), archive},
+                                  signal, delay);
+        if (WIFSIGNALED(status)) {
+          EXPECT_EQ(WTERMSIG(status), signal);
+          ++killed;
+        } else {
+          EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        for (const std::string& name : names_in(out)) {
+          EXPECT_NE(name[0], '.') << name;
+        }
+      }
+    }
+  }
+  EXPECT_GT(killed, 0);  // some runs were cut short
 }
 
 }  // namespace

@@ -123,11 +123,50 @@ TEST_F(PackFaultTest, EveryFailedCallOfExtractLeavesNoPartialFile) {
   put(target, "an old extract");
   const auto before = names_in(out_dir);
   ExtractCommand extract{.archive = (dir_ / "in.dat").string(),
-                         .ids = {7},
+                         .selectors = {*parse_selector("7")},
                          .directory = out_dir.string(),
                          .force = true,
+                         .sync = true,
                          .jobs = 1};
   each_fault_fails_cleanly(extract, target, "an old extract", before);
+}
+
+TEST_F(PackFaultTest, AFullDirectoryIsReportedOnceAndEndsTheRun) {
+  ArchiveWriter writer(64);
+  for (std::uint32_t id = 1; id <= 50; ++id) {
+    writer.add({.id = id, .data = bytes("entry " + std::to_string(id))});
+  }
+  ASSERT_TRUE(writer.write(dir_ / "in.dat"));
+  const fs::path out_dir = dir_ / "out";
+  fs::create_directories(out_dir);
+  for (const auto& [call, index] :
+       {std::pair{Call::kWrite, 0}, std::pair{Call::kWrite, 7}}) {
+    SCOPED_TRACE(index);
+    const Fault fault{call, static_cast<std::size_t>(index),
+                      Fault::Kind::kError, ENOSPC};
+    ExtractCommand extract{.archive = (dir_ / "in.dat").string(),
+                           .selectors = {},
+                           .directory = out_dir.string(),
+                           .raw = false,
+                           .force = true,
+                           .sync = true,
+                           .jobs = 2};
+    ::testing::internal::CaptureStderr();
+    int status;
+    {
+      FaultScope scope(fault);
+      status = run_command(extract);
+    }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "error: " + out_dir.string() +
+                       ": cannot write files into this directory: no space "
+                       "left on the device\n");
+    // The files written before the fault stay; no run goes on to the end.
+    EXPECT_LT(names_in(out_dir).size(), 50u - 2);
+    fs::remove_all(out_dir);
+    fs::create_directories(out_dir);
+  }
 }
 
 }  // namespace
