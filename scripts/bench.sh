@@ -13,6 +13,8 @@
 #                    each kind, with peak memory
 #   ostrand-dat verify and sum against cat of the same archive, and cat
 #                    piped to sha256sum
+#   archive.read     (the Python package) against the C++ get_file of the
+#                    same 64 MiB compressed entry of each kind, in turns
 #   ostrand-dat mount: ls -l of 100,000 entries against ostrand-dat ls -l,
 #                    and cat of the 64 MiB files against ostrand-dat cat
 #   ostrand-dat info against min_open_reads (only the reads an open needs),
@@ -40,7 +42,8 @@ done
 echo "Building the bench preset..."
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j 2 --target ostrand_dat_bench min_open_reads \
-  make_bench_archive run_timed ostrand-dat lrs_memory >/dev/null
+  make_bench_archive run_timed ostrand-dat lrs_memory read_times \
+  ostrand_dat_python >/dev/null
 bin=$root/build-bench/bin
 
 tmp=$(mktemp -d)
@@ -181,6 +184,28 @@ goal "ostrand-dat verify / cat" "$(ratio "$verify_ms" "$cat_ms")" "<=" 1.3
 row "ostrand-dat sum (ms)" "$sum_ms"
 row "ostrand-dat cat | sha256sum (ms)" "$pipe_ms"
 goal "ostrand-dat sum / cat | sha256sum" "$(ratio "$sum_ms" "$pipe_ms")" "<=" 1.3
+
+echo
+echo "== Python archive.read of a 64 MiB compressed entry of each kind, against"
+echo "   C++ get_file of it (each process reads 3 times; $runs processes in turns)"
+python=${PYTHON:-python3}
+read_ratios=()
+for kind in "${kinds[@]}"; do
+  cpp_ms="" py_ms=""
+  for _ in $(seq "$runs"); do
+    cpp_ms+="$("$bin/read_times" "$tmp/$kind.dat" 1 3 | awk '{print $1}') "
+    py_ms+="$(PYTHONPATH=$root/build-bench/python "$python" \
+      "$root/python/bench/read_times.py" "$tmp/$kind.dat" 1 3 | awk '{print $1}') "
+  done
+  cpp_ms=$(tr ' ' '\n' <<<"$cpp_ms" | grep . | median)
+  py_ms=$(tr ' ' '\n' <<<"$py_ms" | grep . | median)
+  read_ratios+=("$(ratio "$py_ms" "$cpp_ms")")
+  echo " ${what[$kind]}:"
+  row "archive.read, Python (ms)" "$py_ms"
+  row "get_file, C++ (ms)" "$cpp_ms"
+  row "archive.read / get_file (x)" "${read_ratios[-1]}"
+done
+goal "archive.read / get_file, worst" "$(printf '%s\n' "${read_ratios[@]}" | sort -g | tail -n 1)" "<=" 1.2
 
 echo
 echo "== ostrand-dat info on 1,000,000 entries, whole process ($runs runs)"

@@ -39,10 +39,15 @@ for kind in static shared; do
   cmake --build "$work/lib-$kind" >/dev/null
   cmake --install "$work/lib-$kind" --prefix "$prefix" >/dev/null
 
-  # Each public header compiles on its own, and none shows internals.
+  # Each public header compiles on its own, and none shows internals; the
+  # C ones also as C99.
   for header in $(cd "$prefix/include" && find ostrand_dat -name '*.h'); do
     echo "#include \"$header\"" |
       g++ -std=c++23 -fsyntax-only -Wall -Wextra -Wpedantic -I"$prefix/include" -x c++ -
+  done
+  for header in ostrand_dat/ostrand_dat_c.h ostrand_dat/writer_c.h; do
+    echo "#include \"$header\"" |
+      gcc -std=c99 -fsyntax-only -Wall -Wextra -Wpedantic -Werror -I"$prefix/include" -x c -
   done
   if grep -rniE 'mmap|madvise|descriptor|\bfd\b|detail' "$prefix/include"; then
     echo "run.sh: an installed header shows the library's internals" >&2
@@ -53,6 +58,7 @@ for kind in static shared; do
   configure -S "$consumer" -B "$work/find-$kind" -DCMAKE_PREFIX_PATH="$prefix"
   cmake --build "$work/find-$kind" >/dev/null
   check "find_package ($kind)" "$work/find-$kind/consumer"
+  check "find_package, C ($kind)" "$work/find-$kind/consumer_c"
 
   step "pkg-config against the $kind install"
   flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name ostrand_dat.pc)") \
@@ -60,9 +66,14 @@ for kind in static shared; do
   echo "pkg-config --cflags --libs ostrand_dat: $flags"
   # shellcheck disable=SC2086  # the flags are words
   g++ -std=c++23 -o "$work/pc-$kind" "$consumer/main.cc" $flags
+  # shellcheck disable=SC2086
+  gcc -std=c99 -Wall -Wextra -Werror -o "$work/pc-c-$kind" "$consumer/main.c" \
+    $(PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name ostrand_dat.pc)") \
+      pkg-config --static --cflags --libs ostrand_dat)
   if [ $kind = shared ]; then
     libdir=$(dirname "$(find "$prefix" -name 'libostrand_dat.so' | head -1)")
     LD_LIBRARY_PATH=$libdir check "pkg-config ($kind)" "$work/pc-$kind"
+    LD_LIBRARY_PATH=$libdir check "pkg-config, C ($kind)" "$work/pc-c-$kind"
     # A versioned SONAME, and only the public interface exported.
     soname=$(objdump -p "$libdir/libostrand_dat.so" | awk '/SONAME/ {print $2}')
     [ "$soname" = libostrand_dat.so.0.9 ] ||
@@ -74,6 +85,7 @@ for kind in static shared; do
     echo "SONAME $soname; $(nm -DC --defined-only "$libdir/libostrand_dat.so" | grep -c ' T ') functions exported, no internals"
   else
     check "pkg-config ($kind)" "$work/pc-$kind"
+    check "pkg-config, C ($kind)" "$work/pc-c-$kind"
   fi
 done
 
@@ -82,6 +94,7 @@ configure -S "$consumer" -B "$work/subdir" -DOSTRAND_DAT_SOURCE="$root" \
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=TRUE
 cmake --build "$work/subdir" >/dev/null
 check "add_subdirectory" "$work/subdir/consumer"
+check "add_subdirectory, C" "$work/subdir/consumer_c"
 built=$(cd "$work/subdir" && find . -type f \( -name ostrand-dat -o \
   -name resolve_sound_parity -o -name gt-terminal-standin -o -name '*_tests' \))
 if [ -n "$built" ]; then

@@ -17,6 +17,7 @@ struct OptionForm {
   std::string_view name;  // "--json", "-C"
   bool takes_value = false;
   std::string_view alias = {};  // "-l" for "--long"
+  bool optional_value = false;  // "--name=VALUE" only, else no value
 };
 
 // A command's arguments with its options taken out.
@@ -149,11 +150,13 @@ std::expected<Scanned, std::string> scan(
                               (o.name == option || o.alias == option);
                      });
     if (form == std::end(command.options) ||
-        (equals != arg.npos && !form->takes_value)) {
+        (equals != arg.npos && !form->takes_value && !form->optional_value)) {
       return std::unexpected(name + ": unknown option " + quote(arg));
     }
     std::string_view value;
-    if (form->takes_value) {
+    if (form->optional_value) {
+      if (equals != arg.npos) value = arg.substr(equals + 1);
+    } else if (form->takes_value) {
       if (equals != arg.npos) {
         value = arg.substr(equals + 1);
       } else if (i + 1 < args.size()) {
@@ -214,13 +217,33 @@ std::expected<PackInput, std::string> pack_input(std::string_view arg) {
 }
 
 std::expected<Command, std::string> pack_command(const Scanned& scanned) {
-  auto arity = check_arity("pack", scanned.positional, {"OUT", "ID=FILE"},
-                           /*variadic=*/true);
+  const bool other_inputs = scanned.has("-C") || scanned.has("-T");
+  auto arity = check_arity(
+      "pack", scanned.positional,
+      other_inputs ? std::initializer_list<std::string_view>{"OUT"}
+                   : std::initializer_list<std::string_view>{"OUT", "ID=FILE"},
+      /*variadic=*/true);
   if (!arity) return std::unexpected(std::move(arity.error()));
-  PackCommand pack{std::string(scanned.positional[0]),
-                   kDefaultBlockSize,
-                   scanned.has("--compress"),
-                   {}};
+  PackCommand pack;
+  pack.out = std::string(scanned.positional[0]);
+  if (scanned.has("--compress")) {
+    const std::string_view how = scanned.options.at("--compress");
+    if (!how.empty() && how != "always") {
+      return std::unexpected("pack: --compress takes no value but 'always', "
+                             "got " + quote(how));
+    }
+    pack.compress = true;
+    pack.compress_always = how == "always";
+  }
+  for (const auto& [option, field] :
+       {std::pair{"-C", &pack.directory}, std::pair{"-T", &pack.list}}) {
+    if (!scanned.has(option)) continue;
+    *field = std::string(scanned.options.at(option));
+    if (field->empty()) {
+      return std::unexpected("pack: " + std::string(option) +
+                             " needs a non-empty value");
+    }
+  }
   if (scanned.has("--block-size")) {
     const std::string_view value = scanned.options.at("--block-size");
     auto size = number_arg("pack", "block size", value);
@@ -477,13 +500,23 @@ const CommandForm kCommands[] = {
      {{"--dump"}, {"--json"}},
      sound_command},
     {"pack",
-     "[--block-size N] [--compress] OUT ID=FILE...",
+     "[--block-size N] [--compress[=always]] [-C DIR] [-T LIST] OUT "
+     "[ID=FILE...]",
      "write a new archive storing each FILE under ID",
      "Writes a new archive to OUT. It replaces OUT only once complete and\n"
-     "flushed to disk; on any failure OUT stays as it was.\n"
-     "  --block-size N  bytes per block, at least 5 (default 1024)\n"
-     "  --compress      store every file compressed\n",
-     {{"--block-size", true}, {"--compress"}},
+     "flushed to disk; on any failure OUT stays as it was. An id may be\n"
+     "given once only, by whichever input.\n"
+     "  --block-size N     bytes per block, at least 5 (default 1024)\n"
+     "  --compress         store a file compressed when that makes it\n"
+     "                     smaller\n"
+     "  --compress=always  store every file compressed\n"
+     "  -C DIR             every XXXXXXXX.bin in DIR under its id (the names\n"
+     "                     extract writes)\n"
+     "  -T LIST            ID=FILE lines from LIST (\"-\": standard input)\n",
+     {{"--block-size", true},
+      {"--compress", false, {}, true},
+      {"-C", true},
+      {"-T", true}},
      pack_command},
     {"mount",
      "[--raw] [-f] [-o OPTIONS] ARCHIVE MOUNTPOINT",
@@ -585,6 +618,11 @@ std::optional<std::uint32_t> parse_u32(std::string_view text) {
   auto [stop, error] = std::from_chars(text.data(), end, value, base);
   if (error != std::errc() || stop != end || text.empty()) return std::nullopt;
   return value;
+}
+
+std::expected<PackInput, std::string> parse_pack_input(
+    std::string_view text) {
+  return pack_input(text);
 }
 
 std::optional<IdSelector> parse_selector(std::string_view text) {

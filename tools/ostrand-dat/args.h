@@ -99,8 +99,13 @@ struct PackInput {
 struct PackCommand {
   std::string out;
   std::uint32_t block_size = kDefaultBlockSize;
+  // Compress each file, and store it compressed when that makes it smaller
+  // (always with `compress_always`).
   bool compress = false;
-  std::vector<PackInput> inputs;  // at least one, ids distinct
+  std::vector<PackInput> inputs;  // ids distinct among themselves
+  std::string directory;  // -C: every XXXXXXXX.bin in it; empty: none
+  std::string list;       // -T: ID=FILE lines ("-": standard input)
+  bool compress_always = false;
 };
 
 struct MountCommand {
@@ -126,6 +131,9 @@ struct Invocation {
   Command command;
   Verbosity verbosity;
 };
+
+// One "ID=FILE" of pack, from an operand or a line of a -T list.
+std::expected<PackInput, std::string> parse_pack_input(std::string_view text);
 
 // Parses the arguments after the program name. -h/--help anywhere before
 // `--` asks for the command's help (every command's when none is named);

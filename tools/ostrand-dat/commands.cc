@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -348,14 +349,122 @@ int run(const SoundCommand& command) {
   return write_output(out);
 }
 
+namespace fs = std::filesystem;
+
+// bit_flags bit 0: the stored bytes are compressed.
+constexpr std::uint32_t kCompressedFlag = 0x1;
+
 // The most a directory entry's 32-bit size can describe.
 constexpr std::uint64_t kMaxStoredFile =
     std::numeric_limits<std::uint32_t>::max();
 
+// An input and where it was named, for messages.
+struct NamedInput {
+  PackInput input;
+  std::string source;  // "ID=FILE", "DIR/NAME" or "LIST:LINE"
+};
+
+// Every XXXXXXXX.bin of `dir` (eight hex digits), by name.
+std::expected<void, Failure> add_directory_inputs(
+    const std::string& dir, std::vector<NamedInput>& inputs) {
+  std::error_code error;
+  std::vector<NamedInput> found;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() != 12 || !name.ends_with(".bin")) continue;
+    auto id = parse_u32("0x" + name.substr(0, 8));
+    if (!id) continue;
+    found.push_back({{*id, it->path().string()}, it->path().string()});
+  }
+  if (error) {
+    return std::unexpected(
+        file_failure(dir, IoError::from_os(error.value())));
+  }
+  std::sort(found.begin(), found.end(),
+            [](const NamedInput& a, const NamedInput& b) {
+              return a.input.id < b.input.id;
+            });
+  inputs.insert(inputs.end(), found.begin(), found.end());
+  return {};
+}
+
+// The ID=FILE lines of `list`; blank lines are skipped.
+std::expected<void, Failure> add_list_inputs(const std::string& list,
+                                             std::vector<NamedInput>& inputs) {
+  const std::string shown = list == "-" ? "standard input" : list;
+  auto text = read_whole_file(list == "-" ? "/dev/stdin" : list,
+                              std::uint64_t{1} << 32);
+  if (!text) return std::unexpected(file_failure(shown, text.error()));
+  const std::string_view all(reinterpret_cast<const char*>(text->data()),
+                             text->size());
+  std::size_t number = 0;
+  for (std::size_t start = 0; start < all.size();) {
+    std::size_t end = all.find('\n', start);
+    if (end == std::string_view::npos) end = all.size();
+    std::string_view line = all.substr(start, end - start);
+    start = end + 1;
+    ++number;
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.empty()) continue;
+    const std::string where = shown + ":" + std::to_string(number);
+    auto input = parse_pack_input(line);
+    if (!input) {
+      std::string words = input.error();
+      if (words.starts_with("pack: ")) words.erase(0, 6);
+      return std::unexpected(Failure{shown_name(where), words, ""});
+    }
+    inputs.push_back({std::move(*input), where});
+  }
+  return {};
+}
+
+// The inputs from the operands, -C and -T, or the failure to report. An id
+// named twice is refused: storing one and dropping the other would lose a
+// file silently.
+std::expected<std::vector<NamedInput>, Failure> pack_inputs(
+    const PackCommand& command) {
+  std::vector<NamedInput> inputs;
+  for (const PackInput& input : command.inputs) {
+    inputs.push_back({input, format_id(input.id) + "=" + input.path});
+  }
+  if (!command.directory.empty()) {
+    auto added = add_directory_inputs(command.directory, inputs);
+    if (!added) return std::unexpected(std::move(added.error()));
+  }
+  if (!command.list.empty()) {
+    auto added = add_list_inputs(command.list, inputs);
+    if (!added) return std::unexpected(std::move(added.error()));
+  }
+  std::map<std::uint32_t, const NamedInput*> by_id;
+  for (const NamedInput& named : inputs) {
+    auto [first, inserted] = by_id.emplace(named.input.id, &named);
+    if (!inserted) {
+      return std::unexpected(Failure{
+          format_id(named.input.id),
+          "given twice, in " + shown_name(first->second->source) + " and " +
+              shown_name(named.source),
+          ""});
+    }
+  }
+  if (inputs.empty()) {
+    return std::unexpected(Failure{shown_name(command.out),
+                                   "no file to pack: the inputs name none",
+                                   ""});
+  }
+  return inputs;
+}
+
 int run(const PackCommand& command) {
+  auto inputs = pack_inputs(command);
+  if (!inputs) {
+    report(inputs.error());
+    return 1;
+  }
   ArchiveWriter writer(command.block_size);
   // Every input is read before OUT is touched.
-  for (const PackInput& input : command.inputs) {
+  for (const NamedInput& named : *inputs) {
+    const PackInput& input = named.input;
     auto data = read_whole_file(input.path, kMaxStoredFile);
     if (!data) {
       Failure failure = file_failure(input.path, data.error());
@@ -368,9 +477,19 @@ int run(const PackCommand& command) {
       report(failure);
       return 1;
     }
-    writer.add(StoredFile{.id = input.id,
-                          .data = std::move(*data),
-                          .compress = command.compress});
+    StoredFile file{.id = input.id, .data = std::move(*data)};
+    if (command.compress_always) {
+      file.compress = true;
+    } else if (command.compress) {
+      // Stored compressed only when that is smaller: random data would
+      // otherwise grow, and a 1-byte file take 6.
+      std::vector<std::byte> packed = compress_lrs(file.data);
+      if (packed.size() < file.data.size()) {
+        file.data = std::move(packed);
+        file.extra_flags = kCompressedFlag;
+      }
+    }
+    writer.add(std::move(file));
   }
   auto archive = writer.build();
   if (!archive) {

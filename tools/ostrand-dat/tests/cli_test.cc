@@ -205,7 +205,7 @@ TEST_F(CliTest, PackRoundTripsThroughTheLibraryAndTheTool) {
     std::vector<std::string> args{
         "pack",   out,         "--block-size=0x20", "0x20000001=" + a,
         "7=" + b, "8=" + empty};
-    if (compress) args.push_back("--compress");
+    if (compress) args.push_back("--compress=always");
     EXPECT_EQ(output_of(args), "");
 
     auto db = DatDatabase::open(out);
@@ -223,6 +223,98 @@ TEST_F(CliTest, PackRoundTripsThroughTheLibraryAndTheTool) {
   EXPECT_EQ(names_in(dir_),
             (std::vector<std::string>{"a.txt", "b.bin", "empty", "packed.dat",
                                       "stderr", "stdout", "test.dat"}));
+}
+
+TEST_F(CliTest, PackCompressesOnlyWhatGetsSmallerUnlessAlways) {
+  Bytes noise(5000);
+  std::uint32_t state = 12345;
+  for (std::byte& b : noise) {
+    state = state * 1103515245 + 12345;
+    b = static_cast<std::byte>(state >> 24);
+  }
+  const std::string inputs[] = {file("noise", noise),
+                                file("text", compressible_data()),
+                                file("one", bytes("x"))};
+  const struct {
+    std::string option;
+    bool compressed[3];
+  } cases[] = {
+      {"--compress", {false, true, false}},
+      {"--compress=always", {true, true, true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    const std::string out = (dir_ / "out.dat").string();
+    EXPECT_EQ(output_of({"pack", c.option, out, "1=" + inputs[0],
+                         "2=" + inputs[1], "3=" + inputs[2]}),
+              "");
+    auto db = DatDatabase::open(out);
+    ASSERT_TRUE(db);
+    for (std::uint32_t id = 1; id <= 3; ++id) {
+      SCOPED_TRACE(id);
+      const DatFileEntry& e = *db->files().find(id);
+      EXPECT_EQ(e.is_compressed(), c.compressed[id - 1]);
+      EXPECT_EQ(output_of({"cat", out, std::to_string(id)}),
+                read_text(inputs[id - 1]));
+      if (!e.is_compressed()) {
+        EXPECT_EQ(e.size, fs::file_size(inputs[id - 1]));
+      }
+    }
+  }
+  EXPECT_EQ(run({"pack", "--compress=often", "o.dat", "1=x"}).err,
+            "error: pack: --compress takes no value but 'always', got "
+            "'often'. Try 'ostrand-dat --help'.\n");
+}
+
+TEST_F(CliTest, PackTakesAFolderAndAListAndRebuildsWhatExtractWrote) {
+  const fs::path folder = dir_ / "folder";
+  fs::create_directory(folder);
+  EXPECT_EQ(output_of({"extract", "-q", "-C", folder.string(), archive_}), "");
+  file("folder/README", bytes("not an entry"));
+  file("folder/0000000G.bin", bytes("not an id"));
+  const std::string extra = file("extra.bin", bytes("extra"));
+  const std::string list =
+      file("list", bytes("\n0x7=" + extra + "\r\n\n8=" + extra + "\n"));
+  const std::string rebuilt = (dir_ / "rebuilt.dat").string();
+  EXPECT_EQ(output_of({"pack", "--compress", "-C", folder.string(), "-T", list,
+                       rebuilt, "9=" + extra}),
+            "");
+  const std::string listed = output_of({"ls", rebuilt});
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 6 + 3);
+  for (const char* id :
+       {"0x01000001", "0x01000002", "0x01000003", "0x01000004", "0x0A000001",
+        "0x0A000002"}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(output_of({"cat", rebuilt, id}), output_of({"cat", archive_, id}));
+  }
+  EXPECT_EQ(output_of({"cat", rebuilt, "7", "8", "9"}), "extraextraextra");
+
+  const std::string bad_list = file("bad", bytes("7=" + extra + "\nseven\n"));
+  const std::string twice = file("twice", bytes("0x01000001=" + extra + "\n"));
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } failures[] = {
+      {{"-T", bad_list}, bad_list + ":2: expected ID=FILE, got 'seven'"},
+      {{"-C", folder.string(), "-T", twice},
+       "0x01000001: given twice, in " + (folder / "01000001.bin").string() +
+           " and " + twice + ":1"},
+      {{"-C", (dir_ / "none").string()},
+       (dir_ / "none").string() + ": does not exist"},
+      {{"-C", (dir_ / "folder" / "README").string()},
+       (dir_ / "folder" / "README").string() +
+           ": a part of its path is not a directory"},
+  };
+  for (const auto& c : failures) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> args{"pack"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back((dir_ / "failed.dat").string());
+    const ToolRun r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: " + c.err + "\n");
+    EXPECT_FALSE(fs::exists(dir_ / "failed.dat"));
+  }
 }
 
 TEST_F(CliTest, UsageErrorsAreOneLineAndExitTwo) {

@@ -107,7 +107,10 @@ TEST_F(PackFaultTest, EveryFailedCallLeavesTheOldArchiveAndNoTemporary) {
                    .block_size = 64,
                    .compress = true,
                    .inputs = {{1, (dir_ / "a.bin").string()},
-                              {2, (dir_ / "b.bin").string()}}};
+                              {2, (dir_ / "b.bin").string()}},
+                   .directory = {},
+                   .list = {},
+                   .compress_always = true};
   each_fault_fails_cleanly(pack, out, "the old archive", before);
 }
 
