@@ -1,7 +1,9 @@
 // Any bytes through the encoder and back: both decoders, and the stream
 // decoder fed the encoder's output in pieces, must give the input back
 // exactly, and the encoder may add no more than one control byte per eight
-// literals plus the size prefix.
+// literals plus the size prefix. The same bytes through the benchmarks'
+// greedy encoder, whose streams hold other matches (2-byte ones among
+// them), must come back alike from both decoders.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +12,7 @@
 
 #include "lrs_stream.h"
 #include "fuzz_support.h"
+#include "greedy_encoder.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
 #include "plain_reference.h"
@@ -27,6 +30,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       "decompress_lrs(compress_lrs(x)) == x");
   ostrand_fuzz::check(ostrand_dat::plain::decompress(packed) == unpacked,
                       "the plain decoder reads the encoder's output alike");
+  // Options from the first byte: matches from 2 or 3 bytes, chains 1 to
+  // 64 deep.
+  const ostrand_dat::bench::GreedyOptions options{
+      .min_match = size != 0 && data[0] & 1 ? 3u : 2u,
+      .chain_depth = 1 + (size == 0 ? 0u : std::size_t{data[0]} >> 2)};
+  const auto greedy = ostrand_dat::bench::greedy_compress(input, options);
+  const auto from_greedy = ostrand_dat::decompress_lrs(greedy);
+  ostrand_fuzz::check(
+      from_greedy.size() == size &&
+          std::equal(from_greedy.begin(), from_greedy.end(), input.begin()),
+      "decompress_lrs(greedy_compress(x)) == x");
+  ostrand_fuzz::check(ostrand_dat::plain::decompress(greedy) == from_greedy,
+                      "the plain decoder reads the greedy encoder's output alike");
   // Pieces of 1 to 32 bytes, their sizes read from the input; the smallest
   // chunk, so that the window slides as often as it can.
   std::vector<std::byte> streamed;

@@ -1,7 +1,9 @@
 // decompress_lrs against the plain byte-at-a-time decoder, and the stream
-// decoder beside them, on three kinds of real data and on synthetic streams
-// that stress one kind of token each. Rates count decoded output bytes per
-// second of wall time, as `lz4 -b` reports them.
+// decoder beside them, on three kinds of real data, each encoded by the
+// library's encoder and by a plain greedy one (streams the decoder was not
+// tuned on), and on synthetic streams that stress one kind of token each.
+// Rates count decoded output bytes per second of wall time, as `lz4 -b`
+// reports them.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 
 #include "lrs_stream.h"
 #include "bench_support.h"
+#include "greedy_encoder.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
 #include "plain_reference.h"
@@ -27,21 +30,29 @@ struct Corpus {
   std::size_t output_bytes = 0;
 };
 
-Corpus compress_pieces(const std::vector<std::byte>& data) {
+using Encoder = std::vector<std::byte> (*)(std::span<const std::byte>);
+
+std::vector<std::byte> greedy(std::span<const std::byte> input) {
+  return greedy_compress(input);
+}
+
+Corpus compress_pieces(const std::vector<std::byte>& data,
+                       Encoder encode = compress_lrs) {
   Corpus corpus;
   for (std::size_t at = 0; at < data.size(); at += kPiece) {
     const auto piece = std::span(data).subspan(at, std::min(kPiece, data.size() - at));
-    corpus.compressed.push_back(compress_lrs(piece));
+    corpus.compressed.push_back(encode(piece));
     corpus.output_bytes += piece.size();
   }
   return corpus;
 }
 
 // 16 MiB of real data of a kind, the data that `lz4 -b` is given by
-// scripts/bench.sh.
-template <DataKind kKind>
+// scripts/bench.sh, encoded by `kEncode`.
+template <DataKind kKind, Encoder kEncode = compress_lrs>
 const Corpus& real_corpus() {
-  static const Corpus corpus = compress_pieces(real_data(16 * kPiece, kKind));
+  static const Corpus corpus =
+      compress_pieces(real_data(16 * kPiece, kKind), kEncode);
   return corpus;
 }
 
@@ -146,6 +157,9 @@ void run_stream(benchmark::State& state, const Corpus& corpus) {
       {"Text", real_corpus<DataKind::kText>},
       {"Executables", real_corpus<DataKind::kExecutables>},
       {"Mixed", real_corpus<DataKind::kMixed>},
+      {"GreedyText", real_corpus<DataKind::kText, greedy>},
+      {"GreedyExecutables", real_corpus<DataKind::kExecutables, greedy>},
+      {"GreedyMixed", real_corpus<DataKind::kMixed, greedy>},
       {"Literals", literal_corpus},
       {"Runs", run_corpus},
       {"FourLetters", four_letter_corpus},

@@ -1,11 +1,15 @@
-// make_bench_archive OUT ENTRIES BLOCK_SIZE: writes an archive whose
-// directory lists ENTRIES empty files, as the benchmarks open it.
+// make_bench_archive OUT ENTRIES BLOCK_SIZE [scattered]: writes an archive
+// whose directory lists ENTRIES empty files, as the benchmarks open it;
+// with "scattered", each node's blocks after its first lie scattered over
+// the file instead of one after the other.
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
+#include <vector>
 
 #include "bench_support.h"
+#include "scattered_blocks.h"
 
 namespace {
 
@@ -19,12 +23,19 @@ bool parse(std::string_view text, std::uint32_t& value) {
 int main(int argc, char** argv) {
   std::uint32_t entries = 0;
   std::uint32_t block_size = 0;
-  if (argc != 4 || !parse(argv[2], entries) || !parse(argv[3], block_size) ||
-      block_size < 5) {
-    std::fprintf(stderr, "usage: %s OUT ENTRIES BLOCK_SIZE (at least 5)\n", argv[0]);
+  const bool scattered = argc == 5 && std::string_view(argv[4]) == "scattered";
+  if (argc != 4 + scattered || !parse(argv[2], entries) ||
+      !parse(argv[3], block_size) || block_size < 5) {
+    std::fprintf(stderr,
+                 "usage: %s OUT ENTRIES BLOCK_SIZE (at least 5) [scattered]\n",
+                 argv[0]);
     return 2;
   }
-  ostrand_dat::bench::write_or_die(
-      argv[1], ostrand_dat::bench::directory_archive(entries, block_size));
+  std::vector<std::byte> archive =
+      ostrand_dat::bench::directory_archive(entries, block_size);
+  if (scattered) {
+    archive = ostrand_dat::bench::scatter_chained_blocks(archive, block_size, 1);
+  }
+  ostrand_dat::bench::write_or_die(argv[1], archive);
   return 0;
 }

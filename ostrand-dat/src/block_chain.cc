@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -34,12 +35,62 @@ DatError item_too_large(std::uint32_t offset, std::uint64_t size,
                     CorruptionReason::ItemLargerThanFile);
 }
 
-// One vectored read per block: the next-block pointer into a local and the
-// payload straight into its final place. Invariant: the bytes of `out`
-// before `filled` are in place; every non-final block adds at least one
-// byte (block_size > 4), so the loop ends after at most
-// size / (block_size - 4) blocks, rounded up, even on a chain that points
-// back into itself.
+namespace {
+
+// The blocks after block `last` of a batch were read as if the chain went
+// on there, but block `last` has pointer 0: the item's rest runs on in one
+// piece from the end of its payload, which is where those blocks lie. Of
+// that rest, the bytes the batch read (`read` bytes from the batch's first
+// block on, pointers in `pointers`, payloads one after the other in
+// `payloads`) are put in file order from payload (last + 1) on; returns how
+// many, at most `rest`.
+std::uint64_t rest_from_batch(
+    std::byte* payloads, std::span<const std::array<std::byte, 4>> pointers,
+    std::size_t last, std::uint64_t block_size, std::uint64_t read,
+    std::uint64_t rest) {
+  const std::uint64_t payload = block_size - 4;
+  const std::uint64_t rest_begins = (last + 1) * block_size;
+  if (read <= rest_begins) return 0;
+  const std::uint64_t taken = std::min(read - rest_begins, rest);
+  std::byte* const to = payloads + (last + 1) * payload;
+  // Segment k (block last + 1 + k) moves right by 4 * (k + 1) bytes; from
+  // the last segment back, so that no payload is overwritten before it has
+  // moved.
+  const std::size_t segments =
+      static_cast<std::size_t>((taken + block_size - 1) / block_size);
+  for (std::size_t k = segments; k-- > 0;) {
+    const std::uint64_t at = k * block_size;
+    const std::uint64_t used = std::min(block_size, taken - at);
+    if (used > 4) {
+      std::memmove(to + at + 4, to + k * payload,
+                   static_cast<std::size_t>(used - 4));
+    }
+    std::memcpy(to + at, pointers[last + 1 + k].data(),
+                static_cast<std::size_t>(std::min<std::uint64_t>(used, 4)));
+  }
+  return taken;
+}
+
+}  // namespace
+
+// Reads in batches: one vectored read takes the blocks that would follow
+// if the chain lay front to back, as writers lay it out, their pointers
+// into `pointers` and their payloads straight into their final place. The
+// pointers are checked afterwards, block by block, in chain order; a
+// pointer that leads elsewhere ends the batch there, the bytes read beyond
+// it go unused, and the chain goes on one block per read until a block
+// leads to the one right after it again. So a chain in consecutive blocks
+// costs one read per batch, a scattered one a read per block.
+//
+// A batch's bytes stand for the reads of one block at a time: a block that
+// the batch did not bring whole fails with the failure that stopped the
+// read (UnexpectedEof at the end of the file), and a failure beyond the
+// blocks the chain uses is never seen. Nothing is read again.
+//
+// Invariant: the bytes of `out` before `filled` are in place and `current`
+// is the chain's next block. Every non-final block adds at least one byte
+// (block_size > 4), so the loop ends after at most size / (block_size - 4)
+// blocks, rounded up, even on a chain that points back into itself.
 std::expected<void, DatError> BlockChain::gather(
     std::uint32_t offset, std::span<std::byte> out,
     std::uint64_t& byte_budget) const {
@@ -48,52 +99,99 @@ std::expected<void, DatError> BlockChain::gather(
   }
   const std::uint64_t block_size = block_size_;
   const std::uint64_t payload_per_block = block_size > 4 ? block_size - 4 : 0;
-  // Kept in locals through the loop, which runs once per block.
-  const platform::Reader reader(file_);
+  std::array<std::array<std::byte, 4>, kBatchBlocks> pointers;
+  std::array<std::span<std::byte>, 2 * kBatchBlocks> parts;
   std::uint64_t budget = byte_budget;
   std::byte* filled = out.data();
   std::uint64_t missing = out.size();
   std::uint64_t current = offset;  // 64 bits: current + 4 never wraps
+  bool in_order = true;  // the chain so far led to the very next block
   while (missing != 0) {
-    std::array<std::byte, 4> pointer;
-    const std::span<std::byte> piece(filled,
-                                     std::min(missing, payload_per_block));
-    platform::Reader::FirstRead first;
-    if (!reader.try_read_exact(current, pointer, piece, first)) [[unlikely]] {
-      auto read = reader.finish(current, pointer, piece, first);
-      if (!read) return std::unexpected(DatError(std::move(read.error())));
+    std::size_t blocks =
+        in_order && payload_per_block != 0
+            ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                  (missing + payload_per_block - 1) / payload_per_block,
+                  kBatchBlocks))
+            : 1;
+    // Blocks that lie past the file's end are left out, so that a read
+    // does not go on to find the end; the first block is always read.
+    const std::uint64_t in_file =
+        file_length_ > current ? file_length_ - current : 0;
+    while (blocks > 1 &&
+           (blocks - 1) * block_size + 4 +
+                   std::min(payload_per_block,
+                            missing - (blocks - 1) * payload_per_block) >
+               in_file) {
+      --blocks;
     }
-    const std::uint32_t next = load_u32(pointer.data());
-    if (next == 0 && missing > piece.size()) {
-      // The last block holds whatever is still missing, in one piece.
-      auto rest = reader.read_exact(
-          current + 4 + piece.size(),
-          {filled + piece.size(), missing - piece.size()}, {});
-      if (!rest) return std::unexpected(DatError(std::move(rest.error())));
+    std::uint64_t planned = 0;
+    for (std::size_t i = 0; i < blocks; ++i) {
+      const std::uint64_t piece =
+          std::min(missing - planned, payload_per_block);
+      parts[2 * i] = pointers[i];
+      parts[2 * i + 1] = {filled + planned, static_cast<std::size_t>(piece)};
+      planned += piece;
     }
-    // In a well-formed file every block has room of its own: a block the
-    // chain goes on from its whole block_size, the block where the item
-    // ends at least its pointer and the item's last bytes. The room is
-    // charged after the reads, so that a file cut short still fails with
-    // the short read.
-    const bool item_ends_here = next == 0 || piece.size() == missing;
-    const std::uint64_t room =
-        item_ends_here ? 4 + (next == 0 ? missing : piece.size()) : block_size;
-    if (budget < room) {
-      return std::unexpected(corruption(
-          "directory walk would read more than its budget of a few times "
-          "the archive's length; stopped at the node at offset " +
-              hex(offset),
-          CorruptionReason::WalkBudgetExceeded));
+    const std::uint64_t asked = (blocks - 1) * block_size + 4 +
+                                (planned - (blocks - 1) * payload_per_block);
+    const platform::ReadResult got = platform::read_fully(
+        file_, current, std::span(parts).first(2 * blocks));
+    auto failed = [&got] {
+      return std::unexpected(got.failure ? DatError(*got.failure)
+                                         : DatError(IoError::unexpected_eof()));
+    };
+    for (std::size_t i = 0;; ++i) {
+      const std::uint64_t piece = std::min(missing, payload_per_block);
+      if (got.filled < i * block_size + 4 + piece) return failed();
+      const std::uint32_t next = load_u32(pointers[i].data());
+      if (next == 0 && missing > piece) {
+        // The last block holds whatever is still missing, in one piece;
+        // what the batch read past this block is the start of it.
+        const std::uint64_t rest = missing - piece;
+        const std::uint64_t taken =
+            payload_per_block == 0
+                ? 0
+                : rest_from_batch(filled - i * payload_per_block,
+                                  std::span(pointers).first(blocks), i,
+                                  block_size, got.filled, rest);
+        if (taken < rest) {
+          if (got.filled < asked) return failed();
+          auto read = platform::read_exact(
+              file_, current + 4 + piece + taken,
+              {filled + piece + taken, static_cast<std::size_t>(rest - taken)},
+              {});
+          if (!read) return std::unexpected(DatError(std::move(read.error())));
+        }
+      }
+      // In a well-formed file every block has room of its own: a block the
+      // chain goes on from its whole block_size, the block where the item
+      // ends at least its pointer and the item's last bytes. The room is
+      // charged after the reads, so that a file cut short still fails with
+      // the short read.
+      const bool item_ends_here = next == 0 || piece == missing;
+      const std::uint64_t room =
+          item_ends_here ? 4 + (next == 0 ? missing : piece) : block_size;
+      if (budget < room) {
+        return std::unexpected(corruption(
+            "directory walk would read more than its budget of a few times "
+            "the archive's length; stopped at the node at offset " +
+                hex(offset),
+            CorruptionReason::WalkBudgetExceeded));
+      }
+      budget -= room;
+      if (item_ends_here) {
+        missing = 0;
+        break;
+      }
+      if (payload_per_block == 0) {
+        return std::unexpected(no_room(block_size_, current));
+      }
+      filled += piece;
+      missing -= piece;
+      in_order = next == current + block_size;
+      current = next;
+      if (!in_order || i + 1 == blocks) break;
     }
-    budget -= room;
-    if (next == 0) break;
-    if (payload_per_block == 0) {
-      return std::unexpected(no_room(block_size_, current));
-    }
-    filled += piece.size();
-    missing -= piece.size();
-    current = next;
   }
   byte_budget = budget;
   return {};
@@ -190,7 +288,8 @@ std::expected<std::size_t, DatError> ChainStream::read_tiny_block() {
   if (!read) return fail_after(0, DatError(std::move(read.error())));
   if (observer_) observer_(current_);
   if (load_u32(pointer.data()) != 0) {
-    return fail_after(0, no_room(chain_.block_size(), current_));
+    return fail_after(
+        0, no_room(chain_.block_size(), current_));
   }
   block_left_ = missing_;
   position_ = current_ + 4;

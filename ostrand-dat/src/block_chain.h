@@ -41,9 +41,14 @@ class BlockChain {
   // Spends from `byte_budget` the room each block takes in a well-formed
   // file, and fails with Corruption when the budget does not cover it: the
   // bound of the directory walk. Pass UINT64_MAX for no bound.
+  //
+  // Blocks that lie one after the other are read together, as many as
+  // kBatchBlocks in one read; failures are those of reading block by block.
   std::expected<void, DatError> gather(std::uint32_t offset,
                                        std::span<std::byte> out,
                                        std::uint64_t& byte_budget) const;
+
+  static constexpr std::size_t kBatchBlocks = 32;
 
  private:
   const File& file_;

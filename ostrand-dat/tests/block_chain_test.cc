@@ -231,6 +231,12 @@ Streamed stream_all(const BlockChain& chain, std::uint32_t offset,
 // cut at every offset of their last blocks: the same bytes and blocks, or
 // the same error after every byte of the item that the file still holds.
 TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
+  // n blocks, each pointing to the next.
+  auto in_order = [](std::int32_t n) {
+    std::vector<std::int32_t> next(static_cast<std::size_t>(n));
+    for (std::int32_t i = 0; i < n; ++i) next[i] = i + 1 < n ? i + 1 : -1;
+    return next;
+  };
   struct Shape {
     std::string what;
     std::vector<std::int32_t> next;  // per block: index of the next, -1 = 0
@@ -247,6 +253,11 @@ TEST(BlockChain, OneReadPerBlockMatchesTwoReadsOnEveryShapeAndCut) {
       {"chain looping back into itself", {1, 0}, false, 9},
       {"blocks out of file order", {2, -1, 1}, false, 5},
       {"a jump over a block", {2, -1, -1}, false, 4},
+      {"a run, a jump, a run, a jump back", {1, 2, 5, 4, -1, 6, 3}, false, 14},
+      // Longer than one read of consecutive blocks takes.
+      {"a long run in order", in_order(70), false, 140},
+      {"pointer 0 first, the rest longer than a read of blocks",
+       std::vector<std::int32_t>(50, -1), false, 100},
   };
   for (std::uint32_t block_size : {5u, 6u, 16u, 64u}) {
     const std::uint32_t payload = block_size - 4;

@@ -25,7 +25,9 @@
 #include "ostrand_dat/ostrand_dat.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
+#include "node_layout.h"
 #include "platform/write_file.h"
+#include "scattered_blocks.h"
 #include "test_support.h"
 
 namespace ostrand_dat {
@@ -244,34 +246,52 @@ std::vector<Row> rows(const Fixture& fixture) {
   ArchiveWriter writer(64);
   writer.add({.id = 5, .data = testing::pseudo_random(300, 5)});
   const Bytes archive = *writer.build();
+  auto open_listing = [](std::filesystem::path at) {
+    return [at] {
+      auto opened = DatDatabase::open(at);
+      if (!opened) return debug_string(opened.error());
+      std::string listed = "ok";
+      for (const DatFileEntry& e : opened->files()) {
+        listed += " " + std::to_string(e.id) + "@" + std::to_string(e.offset);
+      }
+      return listed;
+    };
+  };
+  auto open_failure = [header_error](std::filesystem::path at) -> Failure {
+    return [at, header_error](Call call, std::size_t index,
+                              const IoError& error) -> std::optional<std::string> {
+      if (call == Call::kOpen) {
+        return debug_string(DatError(DatError::PathError{at, error}));
+      }
+      if (call == Call::kClose) return std::nullopt;  // read-only
+      if (call == Call::kRead && index == 0) {
+        ReadError header = header_error;
+        header.cause = error;
+        return debug_string(DatError(header));
+      }
+      return as_dat_error(call, index, error);
+    };
+  };
+  ArchiveWriter spread(kBlockSize);
+  for (std::uint32_t id = 1; id <= 150; ++id) {
+    spread.add({.id = id, .data = testing::pseudo_random(id % 7 * 90, id)});
+  }
+  auto scattered = std::make_shared<TempFile>(
+      bench::scatter_chained_blocks(*spread.build(), kBlockSize, 7));
   // 183000 entries (4.4 MB): they outgrow a small buffer, are mapped from
   // the system, grow by remapping, and are sorted at the end.
   auto deep = std::make_shared<TempFile>(testing::deep_chain_directory(3000));
   return {
-      {"DatDatabase::open",
-       [path] {
-         auto opened = DatDatabase::open(path);
-         if (!opened) return debug_string(opened.error());
-         std::string listed = "ok";
-         for (const DatFileEntry& e : opened->files()) {
-           listed +=
-               " " + std::to_string(e.id) + "@" + std::to_string(e.offset);
-         }
-         return listed;
+      {"DatDatabase::open", open_listing(path), open_failure(path)},
+      // Each node's chain leaves the order of its blocks after the first:
+      // reads of single blocks after the first read of a node. Bytes that
+      // a node's first read takes past its own first block can be read
+      // again as another chain's.
+      {"DatDatabase::open of a directory in scattered blocks",
+       [scattered, listing = open_listing(scattered->path())] {
+         return listing();
        },
-       [path, header_error](Call call, std::size_t index, const IoError& error)
-           -> std::optional<std::string> {
-         if (call == Call::kOpen) {
-           return debug_string(DatError(DatError::PathError{path, error}));
-         }
-         if (call == Call::kClose) return std::nullopt;  // read-only
-         if (call == Call::kRead && index == 0) {
-           ReadError header = header_error;
-           header.cause = error;
-           return debug_string(DatError(header));
-         }
-         return as_dat_error(call, index, error);
-       }},
+       open_failure(scattered->path()), nullptr, true},
       {"DatDatabase::open of a deep, unordered directory",
        [deep] {
          auto opened = DatDatabase::open(deep->path());
@@ -411,6 +431,72 @@ TEST(FaultSeam, EveryCallOfEveryOperationFailsCleanlyOrChangesNothing) {
       }
     }
     EXPECT_GT(failed, 0u);
+  }
+}
+
+// A node's blocks come in one read when they lie one after the other, and
+// one read a block where its chain leaves that order, until a block leads
+// to the very next one again: the reads of opening a one-node directory.
+TEST(FaultSeam, ANodeInConsecutiveBlocksIsReadInOneRead) {
+  using Place = std::function<std::size_t(std::size_t i, std::size_t n)>;
+  const struct {
+    std::string what;
+    Place place;  // where block i of a chain of n lies, from the first
+    std::function<std::size_t(std::size_t n)> reads;
+  } layouts[] = {
+      {"one after the other", [](std::size_t i, std::size_t) { return i; },
+       [](std::size_t) { return 1; }},
+      {"last to first", [](std::size_t i, std::size_t n) { return n - 1 - i; },
+       [](std::size_t n) { return n; }},
+      // 0, 1, then n - 1 down to 2.
+      {"a run, then backwards",
+       [](std::size_t i, std::size_t n) { return i < 2 ? i : n + 1 - i; },
+       [](std::size_t n) { return n - 1; }},
+      // 0, 1, then 3 to n - 1, then 2: the second run in one read again.
+      {"two runs and a jump back",
+       [](std::size_t i, std::size_t n) {
+         return i < 2 ? i : i + 1 < n ? i + 1 : 2;
+       },
+       [](std::size_t) { return 4; }},
+  };
+  DirectoryNode node;
+  node.entries.push_back({0, 7, 0, 0, 1, 2});
+  const Bytes bytes = encode_node(node);
+  for (std::uint32_t block_size : {64u, 128u, 256u}) {
+    const std::size_t payload = block_size - 4;
+    const std::size_t n = (kNodeSize + payload - 1) / payload;
+    for (const auto& layout : layouts) {
+      SCOPED_TRACE(layout.what + ", block size " + std::to_string(block_size));
+      ArchiveImage image(block_size);
+      const std::uint64_t first = image.size();
+      auto at = [&](std::size_t i) {
+        return first + layout.place(i, n) * block_size;
+      };
+      for (std::size_t i = 0; i < n; ++i) image.allocate_block();
+      for (std::size_t i = 0; i < n; ++i) {
+        image.put_u32(at(i), i + 1 == n ? 0 : static_cast<std::uint32_t>(at(i + 1)));
+        const std::size_t from = i * payload;
+        image.put(at(i) + 4, std::span(bytes).subspan(
+                                 from, std::min(payload, bytes.size() - from)));
+      }
+      DatHeader header;
+      header.block_size = block_size;
+      header.root_offset = static_cast<std::uint32_t>(at(0));
+      image.put_header(header);
+      const TempFile file(image.bytes());
+      std::size_t reads = 0;
+      std::string listed;
+      {
+        FaultScope scope;
+        auto db = DatDatabase::open(file.path());
+        reads = scope.calls(Call::kRead);
+        listed = db ? std::to_string(db->files().size()) + " entry, version " +
+                          std::to_string(db->files().find(7)->version)
+                    : debug_string(db.error());
+      }
+      EXPECT_EQ(listed, "1 entry, version 2");
+      EXPECT_EQ(reads, 1 + layout.reads(n));  // the header, then the node
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "coding.h"
+#include "greedy_encoder.h"
 #include "lrs_stream.h"
 #include "plain_reference.h"
 #include "test_support.h"
@@ -206,6 +207,41 @@ TEST(DecompressLrs, AgreesWithThePlainDecoderOnRandomTokenStreams) {
       const Bytes fast = decompress_lrs(input);
       ASSERT_EQ(fast, decompress(input)) << "declared " << size;
       ASSERT_LE(fast.size(), size);
+    }
+  }
+}
+
+// Streams of another encoder than the library's: greedy, with 2-byte
+// matches and matches that overlap their own output. Both decoders must
+// give the input back, whole and with the stream cut anywhere near its end.
+TEST(DecompressLrs, AgreesWithThePlainDecoderOnAGreedyEncodersStreams) {
+  Bytes text;
+  for (int i = 0; i < 300; ++i) {
+    const Bytes line = bytes("row " + std::to_string(i * i % 97) + ": ab\n");
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  const struct {
+    std::string what;
+    Bytes input;
+  } inputs[] = {
+      {"empty", {}},
+      {"text", text},
+      {"two letters", pseudo_random(9000, 3, 2)},
+      {"bytes", pseudo_random(9000, 4)},
+      {"zeros", Bytes(5000)},
+  };
+  for (const auto& c : inputs) {
+    for (std::size_t min_match : {2u, 3u}) {
+      for (std::size_t depth : {1u, 16u}) {
+        SCOPED_TRACE(c.what + ", matches from " + std::to_string(min_match) +
+                     ", chains " + std::to_string(depth) + " deep");
+        const Bytes packed =
+            bench::greedy_compress(c.input, {min_match, depth});
+        ASSERT_EQ(decompress_lrs(packed), c.input);
+        ASSERT_EQ(decompress(packed), c.input);
+        const std::size_t from = packed.size() > 64 ? packed.size() - 64 : 0;
+        expect_agreement_on_cuts(packed, from, 0, 0);
+      }
     }
   }
 }
@@ -475,6 +511,34 @@ TEST(CompressLrs, RoundTripsAndShrinksRepetitiveData) {
     EXPECT_LE(packed.size(), c.at_most);
     ASSERT_EQ(decompress_lrs(packed), c.input);
     EXPECT_EQ(decompress_lrs(packed), decompress(packed));
+  }
+}
+
+// The library's encoder makes the choices of the plain greedy one with
+// 3-byte matches and chains 48 deep, however it finds them: the very same
+// stream, on inputs of long and short matches, far repeats, and every
+// length near the ends of the 8-byte compares.
+TEST(CompressLrs, WritesWhatThePlainGreedyEncoderWrites) {
+  Bytes text;
+  for (int i = 0; i < 2000; ++i) {
+    const Bytes line = bytes("entry " + std::to_string(i * 7919 % 1000) + "\n");
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  Bytes far_repeat = pseudo_random(5000, 9, 16);
+  far_repeat.insert(far_repeat.end(), far_repeat.begin(), far_repeat.end());
+  std::vector<std::pair<std::string, Bytes>> inputs = {
+      {"text", text},
+      {"random", pseudo_random(30000, 1)},
+      {"three letters", pseudo_random(30000, 2, 3)},
+      {"zeros", Bytes(20000)},
+      {"a repeat 5000 bytes back", far_repeat},
+  };
+  for (std::size_t size = 0; size <= 40; ++size) {
+    inputs.push_back({"short, " + std::to_string(size), pseudo_random(size, 5, 2)});
+  }
+  for (const auto& [what, input] : inputs) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(compress_lrs(input), bench::greedy_compress(input, {3, 48}));
   }
 }
 

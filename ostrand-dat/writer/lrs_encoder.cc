@@ -1,9 +1,11 @@
 // The archive's compression as the writer produces it: a greedy encoder
 // over the 4,095-byte window that decompress_lrs reads back.
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <vector>
@@ -12,15 +14,47 @@
 #include "ostrand_dat/writer.h"
 
 namespace ostrand_dat {
+namespace {
+
+// How many of the first `longest` bytes at `a` and `b` agree, eight at a
+// time while eight remain.
+std::size_t match_length(const std::byte* a, const std::byte* b,
+                         std::size_t longest) {
+  std::size_t length = 0;
+  for (; length + 8 <= longest; length += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + length, 8);
+    std::memcpy(&y, b + length, 8);
+    if (x != y) {
+      const std::uint64_t differ = x ^ y;
+      return length + static_cast<std::size_t>(
+                          (std::endian::native == std::endian::little
+                               ? std::countr_zero(differ)
+                               : std::countl_zero(differ)) /
+                          8);
+    }
+  }
+  while (length < longest && a[length] == b[length]) ++length;
+  return length;
+}
+
+}  // namespace
 
 // Greedy: at each position take the longest match (up to 17 bytes, up to
 // 4095 back) found through a chain of earlier positions with the same
-// 3-byte hash, else a literal.
+// 3-byte hash, else a literal. The first of the longest candidates wins.
 std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
   assert(input.size() <= std::numeric_limits<std::uint32_t>::max());
   constexpr std::size_t kHashBits = 15;
   constexpr std::size_t kChainDepth = 48;
   constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  // The chains' links: previous[i % kRing] is the position before i with
+  // i's hash. A slot is taken over only by the position kRing later, and
+  // by then i lies beyond the window: the walk stops at the first
+  // candidate out of the window, before following its link. So the links
+  // take 16 KiB whatever the input's size, and stay in the cache.
+  constexpr std::size_t kRing = 4096;
+  static_assert(kRing > lrs::kMaxDistance);
 
   const std::size_t n = input.size();
   std::vector<std::byte> out;
@@ -31,17 +65,18 @@ std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
   }
 
   std::vector<std::uint32_t> head(std::size_t{1} << kHashBits, kNone);
-  std::vector<std::uint32_t> previous(n, kNone);
-  auto hash_at = [&](std::size_t pos) {
-    std::uint32_t v = std::to_integer<std::uint32_t>(input[pos]) |
-                      std::to_integer<std::uint32_t>(input[pos + 1]) << 8 |
-                      std::to_integer<std::uint32_t>(input[pos + 2]) << 16;
+  std::vector<std::uint32_t> previous(kRing, kNone);
+  const std::byte* const data = input.data();
+  auto hash_at = [data](std::size_t pos) {
+    std::uint32_t v = std::to_integer<std::uint32_t>(data[pos]) |
+                      std::to_integer<std::uint32_t>(data[pos + 1]) << 8 |
+                      std::to_integer<std::uint32_t>(data[pos + 2]) << 16;
     return (v * 2654435761u) >> (32 - kHashBits);
   };
   auto insert = [&](std::size_t pos) {
     if (pos + 3 > n) return;
     auto h = hash_at(pos);
-    previous[pos] = head[h];
+    previous[pos % kRing] = head[h];
     head[h] = static_cast<std::uint32_t>(pos);
   };
 
@@ -60,13 +95,13 @@ std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
     if (longest >= 3) {
       std::uint32_t candidate = head[hash_at(pos)];
       for (std::size_t depth = 0; candidate != kNone && depth < kChainDepth;
-           ++depth, candidate = previous[candidate]) {
+           ++depth, candidate = previous[candidate % kRing]) {
         const std::size_t distance = pos - candidate;
         if (distance > lrs::kMaxDistance) break;
-        std::size_t length = 0;
-        while (length < longest && input[candidate + length] == input[pos + length]) {
-          ++length;
-        }
+        // Only a candidate that agrees at best_length can be longer.
+        if (data[candidate + best_length] != data[pos + best_length]) continue;
+        const std::size_t length =
+            match_length(data + candidate, data + pos, longest);
         if (length > best_length) {
           best_length = length;
           best_distance = distance;
