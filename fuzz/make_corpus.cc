@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive_image.h"
+#include "chain_layout.h"
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
@@ -186,6 +187,31 @@ std::vector<Seed> stream_read_seeds() {
     image.put_header(header);
     seeds.push_back({"stream_read", "backward_chain_short_stream",
                      with_pieces({0, 3, 0, 40}, from_header(image.bytes()))});
+  }
+  {
+    // Chains in scattered runs and in reverse, whole and with the archive
+    // cut inside them, compressed and not.
+    using ostrand_dat::ChainOrder;
+    const Bytes packed = ostrand_dat::compress_lrs(prose);
+    const struct {
+      const char* name;
+      ChainOrder layout;
+      bool compressed;
+      std::size_t cut;  // bytes taken off the end
+    } layouts[] = {
+        {"scattered_chain", ChainOrder::kScattered, true, 0},
+        {"reversed_plain_chain", ChainOrder::kReversed, false, 0},
+        {"cut_scattered_chain", ChainOrder::kScattered, true, 300},
+        {"cut_forward_chain", ChainOrder::kForward, true, 45},
+        {"cut_forward_plain_chain", ChainOrder::kForward, false, 1000},
+    };
+    for (const auto& l : layouts) {
+      Bytes archive = ostrand_dat::testing::one_file_archive(
+          16, l.compressed ? packed : prose, l.compressed, l.layout);
+      archive.resize(archive.size() - l.cut);
+      seeds.push_back({"stream_read", l.name,
+                       with_pieces({0, 7, 0, 0}, from_header(archive))});
+    }
   }
   return seeds;
 }

@@ -27,6 +27,9 @@
 #                    memory costs
 #   ostrand-dat pack --compress against lz4 -1 of the same 32 MiB, whole
 #                    process, on each kind, with the sizes they write
+#   a chain read     by streaming against block by block (one read per
+#                    block), laid out forward, reversed and scattered, at
+#                    block sizes 5, 64 and 4096
 #   ostrand-dat extract of 4,000 files of 0 to 40 KB against tar -x of the
 #                    same files followed by sync
 # and prints each figure with its ratio and goal. Every time is a median of
@@ -297,6 +300,38 @@ for kind in "${kinds[@]}"; do
   row "archive / input (x)" "$(ratio "$(stat -c %s "$tmp/$kind.packed.dat")" "$input_bytes")"
   row "lz4 -1 / input (x)" "$(ratio "$(stat -c %s "$tmp/$kind.32.lz4")" "$input_bytes")"
   row "peak memory of pack (MiB)" "$(awk -v k="$pack_kib" 'BEGIN {printf "%.1f", k / 1024}')"
+done
+
+echo
+echo "== a chain read by streaming against block by block (one read per block),"
+echo "   by layout and block size: 100,000 bytes at 5, 1 MiB at 64, 16 MiB at"
+echo "   4096; 5 rounds in turns, medians"
+declare -A chain_ms=()
+layouts=(forward reversed scattered)
+for _ in 1 2 3 4 5; do
+  for layout in 0 1 2; do
+    for block_size in 5 64 4096; do
+      csv=$("$bin/ostrand_dat_bench" --benchmark_min_time=0.2 \
+        --benchmark_filter="^BM_(StreamChain|BlockByBlock)/$layout/$block_size/" \
+        --benchmark_format=csv 2>/dev/null)
+      for read in StreamChain BlockByBlock; do
+        chain_ms[$read.$layout.$block_size]+="$(printf '%s\n' "$csv" | awk -F, \
+          -v n="\"BM_$read/$layout/$block_size/real_time\"" '$1 == n {printf "%.3f", $3}') "
+      done
+    done
+  done
+done
+chain_median() { tr ' ' '\n' <<<"${chain_ms[$1]}" | grep . | median; }
+for layout in 0 1 2; do
+  echo " ${layouts[$layout]} chains:"
+  for block_size in 5 64 4096; do
+    stream=$(chain_median "StreamChain.$layout.$block_size")
+    blocks=$(chain_median "BlockByBlock.$layout.$block_size")
+    row "block size $block_size: streaming (ms)" "$stream"
+    row "block size $block_size: block by block (ms)" "$blocks"
+    goal "block size $block_size: streaming / block by block" \
+      "$(ratio "$stream" "$blocks")" "<=" 2.0
+  done
 done
 
 echo

@@ -3,9 +3,12 @@
 // decoding sound tables.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +18,8 @@
 #include "ostrand_dat/ostrand_dat.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
+#include "coding.h"
+#include "chain_layout.h"
 #include "plain_reference.h"
 
 namespace ostrand_dat::bench {
@@ -136,6 +141,83 @@ void BM_SoundTableUnpack(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 2500);
 }
 BENCHMARK(BM_SoundTableUnpack)->Unit(benchmark::kMicrosecond);
+
+// One file of real data stored in a chain laid out forward, reversed or
+// scattered, at block sizes 5, 64 and 4096 (100,000 bytes, 1 MiB and
+// 16 MiB), read by the streaming read and by the block-by-block read (one
+// positional read per block, into a buffer made once), the anchor that a
+// chain in any order must stay within twice of.
+const std::filesystem::path& layout_archive(std::int64_t layout,
+                                            std::int64_t block_size) {
+  static std::map<std::pair<std::int64_t, std::int64_t>, std::filesystem::path>
+      paths;
+  auto [it, added] = paths.try_emplace({layout, block_size});
+  if (added) {
+    const auto chain = static_cast<ChainOrder>(layout);
+    const std::size_t size = block_size == 5    ? 100'000
+                             : block_size == 64 ? std::size_t{1} << 20
+                                                : std::size_t{16} << 20;
+    it->second = scratch_dir() / (std::string(testing::order_name(chain)) +
+                                  "-" + std::to_string(block_size) + ".dat");
+    write_or_die(it->second,
+                 testing::one_file_archive(static_cast<std::uint32_t>(block_size),
+                                           real_data(size), false, chain));
+  }
+  return it->second;
+}
+
+void BM_StreamChain(benchmark::State& state) {
+  auto db = open_or_die(layout_archive(state.range(0), state.range(1)));
+  const DatFileEntry entry = *db.files().find(1);
+  std::uint64_t seen = 0;
+  for (auto _ : state) {
+    auto read = db.read_file(1, [&seen](std::span<const std::byte> piece) {
+      benchmark::DoNotOptimize(piece.data());
+      seen += piece.size();
+      return true;
+    });
+    if (!read) return state.SkipWithError(debug_string(read.error()).c_str());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          entry.size);
+  state.SetLabel(testing::order_name(
+      static_cast<ChainOrder>(state.range(0))));
+}
+BENCHMARK(BM_StreamChain)
+    ->ArgsProduct({{0, 1, 2}, {5, 64, 4096}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_BlockByBlock(benchmark::State& state) {
+  const auto& path = layout_archive(state.range(0), state.range(1));
+  auto db = open_or_die(path);
+  const DatFileEntry entry = *db.files().find(1);
+  auto file = File::open_read_only(path);
+  std::vector<std::byte> out(entry.size);
+  const std::size_t payload = db.header().block_size - 4;
+  for (auto _ : state) {
+    // Per block one positional read of its pointer and its payload piece.
+    std::uint64_t block = entry.offset;
+    for (std::size_t at = 0; at < out.size(); at += payload) {
+      std::array<std::byte, 4> pointer;
+      const std::span<std::byte> piece =
+          std::span(out).subspan(at, std::min(payload, out.size() - at));
+      if (!read_exact_at_compat(*file, pointer, piece, block)) {
+        return state.SkipWithError("a block read failed");
+      }
+      block = load_u32(pointer.data());
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          entry.size);
+  state.SetLabel(testing::order_name(
+      static_cast<ChainOrder>(state.range(0))));
+}
+BENCHMARK(BM_BlockByBlock)
+    ->ArgsProduct({{0, 1, 2}, {5, 64, 4096}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace ostrand_dat::bench

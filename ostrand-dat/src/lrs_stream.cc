@@ -11,59 +11,64 @@ LrsStreamDecoder::LrsStreamDecoder(std::uint64_t stored_size, std::size_t chunk)
   if (stored_size_ == 0) status_ = Status::kEnded;
 }
 
-LrsStreamDecoder::Status LrsStreamDecoder::feed(
-    std::span<const std::byte> piece, ByteSink sink) {
-  if (status_ != Status::kNeedsInput) return status_;
-  piece = piece.first(static_cast<std::size_t>(
-      std::min<std::uint64_t>(piece.size(), stored_size_ - fed_)));
-  if (stored_size_ < 4) {
-    // Too short to hold a size prefix: the stored bytes are the contents.
-    fed_ += piece.size();
-    if (!piece.empty() && !sink(piece)) return status_ = Status::kStopped;
-    if (fed_ == stored_size_) status_ = Status::kEnded;
-    return status_;
+// One round: decodes into the room left in the buffer, up to the allowed
+// output. A round that runs short of room stops with the decoded bytes
+// ready; the next call slides the window down first, so it has room again.
+bool LrsStreamDecoder::decode(std::span<const std::byte>& input) {
+  assert(stored_size_ >= 4);
+  if (status_ != Status::kNeedsInput) {
+    input = {};
+    return pending_ != op_;
   }
-  for (; fed_ < 4 && !piece.empty(); piece = piece.subspan(1)) {
-    prefix_[fed_++] = piece.front();
+  input = input.first(static_cast<std::size_t>(
+      std::min<std::uint64_t>(input.size(), stored_size_ - fed_)));
+  while (fed_ < 4 && !input.empty()) {
+    prefix_[fed_++] = input.front();
+    input = input.subspan(1);
     if (fed_ == 4) start_decoding();
   }
-  if (fed_ < 4 || status_ != Status::kNeedsInput) return status_;
-  fed_ += piece.size();
-
-  std::byte* const buffer_end = buffer_.get() + capacity_;
-  lrs::Ranges ranges{.in = piece.data(),
-                     .in_end = piece.data() + piece.size(),
+  if (fed_ < 4 || status_ != Status::kNeedsInput) {
+    input = {};
+    return false;
+  }
+  if (full_) {
+    assert(pending_ == op_);
+    slide();
+    full_ = false;
+  }
+  const auto room = static_cast<std::size_t>(buffer_.get() + capacity_ - op_);
+  lrs::Ranges ranges{.in = input.data(),
+                     .in_end = input.data() + input.size(),
                      .history = buffer_.get(),
                      .op = op_,
                      .op_end = nullptr,
-                     .room_is_final = false};
-  // Each round decodes into the room left in the buffer, up to the allowed
-  // output; a round that runs short of room hands the decoded bytes out
-  // and slides the window down, so the next round has room again. Every
-  // round but the last uses up room or input, so the loop ends.
-  for (;;) {
-    const auto room = static_cast<std::size_t>(buffer_end - op_);
-    ranges.room_is_final = remaining_ <= room;
-    ranges.op_end = op_ + (ranges.room_is_final ? remaining_ : room);
-    const auto outcome = lrs::decode(ranges, state_);
-    remaining_ -= static_cast<std::size_t>(ranges.op - op_);
-    op_ = ranges.op;
-    if (outcome == lrs::Outcome::kEnded) {
-      end(sink);
-      return status_;
-    }
-    if (outcome == lrs::Outcome::kNeedInput) break;
-    if (!hand_out(sink)) return status_ = Status::kStopped;
-    slide();
-    ranges.op = op_;
+                     .room_is_final = remaining_ <= room};
+  ranges.op_end = op_ + (ranges.room_is_final ? remaining_ : room);
+  const auto outcome = lrs::decode(ranges, state_);
+  remaining_ -= static_cast<std::size_t>(ranges.op - op_);
+  op_ = ranges.op;
+  const auto used = static_cast<std::size_t>(ranges.in - input.data());
+  fed_ += used;
+  input = input.subspan(used);
+  switch (outcome) {
+    case lrs::Outcome::kNeedRoom:
+      full_ = true;
+      return true;
+    case lrs::Outcome::kNeedInput:
+      if (fed_ != stored_size_) return false;
+      break;
+    case lrs::Outcome::kEnded:
+      break;
   }
-  if (fed_ == stored_size_) end(sink);
-  return status_;
+  status_ = Status::kEnded;
+  input = {};
+  return pending_ != op_;
 }
 
-LrsStreamDecoder::Status LrsStreamDecoder::finish(ByteSink sink) {
-  if (status_ == Status::kNeedsInput) end(sink);
-  return status_;
+std::span<const std::byte> LrsStreamDecoder::take() {
+  const std::span<const std::byte> bytes(pending_, op_);
+  pending_ = op_;
+  return bytes;
 }
 
 void LrsStreamDecoder::start_decoding() {
@@ -73,6 +78,7 @@ void LrsStreamDecoder::start_decoding() {
   const std::uint64_t tokens =
       std::min<std::uint64_t>((stored_size_ - 4) / 2, std::uint64_t{1} << 32);
   remaining_ = std::min(declared, tokens * lrs::kMaxMatch + 1);
+  limit_ = remaining_;
   if (remaining_ == 0) {
     status_ = Status::kEnded;
     return;
@@ -87,12 +93,6 @@ void LrsStreamDecoder::start_decoding() {
   pending_ = op_;
 }
 
-bool LrsStreamDecoder::hand_out(ByteSink& sink) {
-  const std::span<const std::byte> bytes(pending_, op_);
-  pending_ = op_;
-  return bytes.empty() || sink(bytes);
-}
-
 void LrsStreamDecoder::slide() {
   // Room runs short only in a buffer of full size, once it holds more than
   // the window.
@@ -100,10 +100,6 @@ void LrsStreamDecoder::slide() {
   std::memmove(buffer_.get(), op_ - lrs::kMaxDistance, lrs::kMaxDistance);
   op_ = buffer_.get() + lrs::kMaxDistance;
   pending_ = op_;
-}
-
-void LrsStreamDecoder::end(ByteSink& sink) {
-  status_ = hand_out(sink) ? Status::kEnded : Status::kStopped;
 }
 
 }  // namespace ostrand_dat

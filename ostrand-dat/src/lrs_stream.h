@@ -5,51 +5,32 @@
 #define OSTRAND_DAT_SRC_LRS_STREAM_H_
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
-#include <type_traits>
-#include <utility>
 
 #include "coding.h"
 #include "lrs_decoder.h"
 
 namespace ostrand_dat {
 
-// A reference to a caller's callable bool(std::span<const std::byte>),
-// which receives decoded bytes and returns false to stop decoding. It does
-// not own the callable, which must outlive the call it is passed to. Made
-// implicitly from the callable, so that a lambda can be passed as it is.
-class ByteSink {
- public:
-  template <class F,
-            class = std::enable_if_t<
-                !std::is_same_v<std::remove_cvref_t<F>, ByteSink> &&
-                std::is_invocable_r_v<bool, F&, std::span<const std::byte>>>>
-  ByteSink(F&& f) noexcept
-      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-        call_([](void* object, std::span<const std::byte> bytes) -> bool {
-          return (*static_cast<std::remove_reference_t<F>*>(object))(bytes);
-        }) {}
-
-  bool operator()(std::span<const std::byte> bytes) const {
-    return call_(object_, bytes);
-  }
-
- private:
-  void* object_;
-  bool (*call_)(void*, std::span<const std::byte>);
-};
-
 // Decodes one compressed payload (a u32 declared size, then the token
 // stream) handed over in consecutive pieces of any size, down to single
 // bytes: the size prefix and any token may be split between pieces. The
-// decoded bytes go to a sink, in order, in spans valid only during the
-// call, about a chunk each (at most kMaxDistance + chunk bytes, the first);
-// concatenated, they equal decompress_lrs of the whole payload, however it
-// is cut. A payload of fewer than 4 stored bytes is handed to the sink as
-// it arrives, unchanged.
+// decoded bytes come out in order, about a chunk at a time (at most
+// kMaxDistance + chunk bytes, the first); concatenated, they equal
+// decompress_lrs of the whole payload, however it is cut, and those of the
+// payload's first bytes are the start of those of the whole.
+//
+// Two ways to drive it: pulling, with decode() and take(), for a reader
+// that hands bytes on at its caller's pace; or pushing, with feed() and
+// finish(), which hand the decoded bytes to a sink (a callable
+// bool(std::span<const std::byte>), false to stop) in spans valid only
+// during the call. When pushing, a payload of fewer than 4 stored bytes is
+// handed to the sink as it arrives, unchanged; the pull side takes payloads
+// of 4 bytes or more only.
 //
 // Memory: one buffer of at most kMaxDistance + chunk bytes, allocated
 // once, when the size prefix is complete, and no larger than the declared
@@ -85,17 +66,46 @@ class LrsStreamDecoder {
   explicit LrsStreamDecoder(std::uint64_t stored_size,
                             std::size_t chunk = kChunk);
 
-  // Decodes `piece`, the stored bytes that follow those of earlier calls,
-  // and hands what is decoded to `sink` whenever a chunk is ready, at
-  // the end of decoding and when the last stored byte has arrived. Bytes
-  // past stored_size, and pieces after decoding ended or stopped, are
-  // ignored.
-  Status feed(std::span<const std::byte> piece, ByteSink sink);
-
+  // Decodes stored bytes from the front of `input`, those that follow the
+  // bytes of earlier calls, and drops what it used from `input`. Returns
+  // true when decoded bytes are ready to take(): a chunk, or the last ones
+  // once decoding has ended (then `input` is emptied); false when it has
+  // used all of `input` and wants more, or has ended with nothing left to
+  // take. take() what is ready before calling again. Bytes past
+  // stored_size are ignored.
+  bool decode(std::span<const std::byte>& input);
+  // The decoded bytes not taken yet; valid until the next decode().
+  std::span<const std::byte> take();
   // Ends decoding where the stored bytes given so far end, for a caller
-  // that has no more of them (a short read), and hands out what is
-  // pending. Not needed once all stored_size bytes have been fed.
-  Status finish(ByteSink sink);
+  // that has no more of them (a short read); what was decoded can then be
+  // taken. Not needed once all stored_size bytes have been given.
+  void end_input() {
+    if (status_ == Status::kNeedsInput) status_ = Status::kEnded;
+  }
+
+  // Decodes `piece` and hands what is decoded to `sink` whenever a chunk
+  // is ready, at the end of decoding and when the last stored byte has
+  // arrived. Pieces after decoding ended or stopped are ignored.
+  template <class Sink>
+  Status feed(std::span<const std::byte> piece, Sink&& sink) {
+    if (status_ != Status::kNeedsInput) return status_;
+    if (stored_size_ < 4) return pass_through(piece, sink);
+    while (decode(piece)) {
+      const auto bytes = take();
+      if (!bytes.empty() && !sink(bytes)) return status_ = Status::kStopped;
+    }
+    return status_;
+  }
+
+  // end_input(), then hands out what is pending.
+  template <class Sink>
+  Status finish(Sink&& sink) {
+    if (status_ != Status::kNeedsInput) return status_;
+    end_input();
+    const auto bytes = take();
+    if (!bytes.empty() && !sink(bytes)) status_ = Status::kStopped;
+    return status_;
+  }
 
   Status status() const { return status_; }
   bool ended() const { return status_ != Status::kNeedsInput; }
@@ -105,14 +115,27 @@ class LrsStreamDecoder {
     if (stored_size_ < 4 || fed_ < 4) return std::nullopt;
     return load_u32(prefix_);
   }
+  // The most bytes the payload can decode to, once its size prefix has
+  // arrived: the declared size, bounded by what its tokens can produce.
+  std::optional<std::uint64_t> output_limit() const {
+    if (stored_size_ < 4 || fed_ < 4) return std::nullopt;
+    return limit_;
+  }
 
  private:
-  // Hands [pending_, op) to the sink; false if it asks to stop.
-  bool hand_out(ByteSink& sink);
+  template <class Sink>
+  Status pass_through(std::span<const std::byte> piece, Sink& sink) {
+    // Too short to hold a size prefix: the stored bytes are the contents.
+    piece = piece.first(static_cast<std::size_t>(
+        std::min<std::uint64_t>(piece.size(), stored_size_ - fed_)));
+    fed_ += piece.size();
+    if (!piece.empty() && !sink(piece)) return status_ = Status::kStopped;
+    if (fed_ == stored_size_) status_ = Status::kEnded;
+    return status_;
+  }
   // Keeps the last kMaxDistance decoded bytes at the start of the buffer.
   void slide();
   void start_decoding();
-  void end(ByteSink& sink);
 
   std::uint64_t stored_size_;
   std::size_t chunk_;
@@ -123,6 +146,8 @@ class LrsStreamDecoder {
   // Output bytes still allowed: the declared size, bounded by what the
   // stored bytes can produce, less what has been decoded.
   std::uint64_t remaining_ = 0;
+  std::uint64_t limit_ = 0;  // remaining_ before the first byte
+  bool full_ = false;        // the buffer must slide before decoding on
   std::unique_ptr<std::byte[]> buffer_;
   std::size_t capacity_ = 0;
   // Decoded bytes in [buffer_, op_); [pending_, op_) not handed out yet.

@@ -162,40 +162,22 @@ std::expected<FileInfo, DatError> DatDatabase::file_info(
   return info;
 }
 
+// A whole read is the streaming read collected into one vector: one path
+// for the bytes, the decoding and the errors.
 std::expected<std::vector<std::byte>, DatError> DatDatabase::get_file(
     std::uint32_t id, ReadOptions options) const {
   const DatFileEntry* entry = files_.find(id);
   if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
-  auto stored = read_file_data(entry->offset, entry->size);
-  if (!stored || options.raw || !entry->is_compressed()) return stored;
-  auto contents = decompress_lrs(*stored);
-  if (options.strict && stored->size() >= 4 &&
-      contents.size() < load_u32(stored->data())) {
-    return std::unexpected(
-        DatError(DatError::DecompressionFailed{load_u32(stored->data())}));
+  const BlockChain chain(file_, header_.block_size, file_length_);
+  FileStream stream = options.raw
+                          ? FileStream(chain, entry->offset, entry->size)
+                          : FileStream(chain, *entry);
+  auto contents = collect(stream);
+  const auto declared = stream.declared_size();
+  if (contents && options.strict && declared && contents->size() < *declared) {
+    return std::unexpected(DatError(DatError::DecompressionFailed{*declared}));
   }
   return contents;
-}
-
-std::expected<void, DatError> DatDatabase::get_file(
-    std::uint32_t id, std::vector<std::byte>& out) const {
-  out.clear();
-  const DatFileEntry* entry = files_.find(id);
-  if (entry == nullptr) return std::unexpected(DatError(DatError::NotFound{id}));
-  if (!entry->is_compressed()) {
-    // The stored bytes are the contents: gathered straight into place.
-    return gather_into(BlockChain(file_, header_.block_size, file_length_),
-                       entry->offset, entry->size, out);
-  }
-  auto read = read_file(id, [&out](std::span<const std::byte> piece) {
-    out.insert(out.end(), piece.begin(), piece.end());
-    return true;
-  });
-  if (!read) {
-    out.clear();
-    return std::unexpected(std::move(read.error()));
-  }
-  return {};
 }
 
 std::expected<FileReadSummary, DatError> DatDatabase::read_file_data(

@@ -20,6 +20,7 @@
 
 #include "archive_image.h"
 #include "archive_support.h"
+#include "chain_layout.h"
 #include "fault_seam.h"
 #include "map_storage.h"
 #include "ostrand_dat/ostrand_dat.h"
@@ -431,6 +432,46 @@ TEST(FaultSeam, EveryCallOfEveryOperationFailsCleanlyOrChangesNothing) {
       }
     }
     EXPECT_GT(failed, 0u);
+  }
+}
+
+// Streaming a chain laid out in any order reads no more often than the
+// block-by-block read (one read per block) and at most twice its bytes; a
+// forward chain takes a few reads where that read takes one per block.
+// Counted through the seam, which sees every read.
+TEST(FaultSeam, StreamingAChainInAnyOrderCostsAtMostTheBlockByBlockRead) {
+  // Read calls and bytes of one read.
+  auto cost = [](const std::function<bool()>& read) {
+    FaultScope scope;
+    EXPECT_TRUE(read());
+    std::size_t bytes = 0;
+    for (const Transfer& t : scope.transfers()) {
+      bytes += t.call == Call::kRead ? t.bytes : 0;
+    }
+    return std::pair(scope.calls(Call::kRead), bytes);
+  };
+  for (std::uint32_t block_size : {5u, 64u, 4096u}) {
+    for (ChainOrder layout : {ChainOrder::kForward, ChainOrder::kReversed,
+                               ChainOrder::kScattered}) {
+      SCOPED_TRACE(std::string(testing::order_name(layout)) + ", block size " +
+                   std::to_string(block_size));
+      const Bytes data =
+          testing::pseudo_random(block_size == 4096 ? 1 << 20 : 20000, 5);
+      const DatDatabase db = testing::open_ok(
+          testing::one_file_archive(block_size, data, false, layout));
+      // One read per block: its pointer and payload.
+      const std::size_t block_reads = (data.size() + block_size - 5) / (block_size - 4);
+      const std::size_t block_bytes = data.size() + 4 * block_reads;
+      const auto [reads, bytes] = cost([&] {
+        return db.read_file(1, [](std::span<const std::byte>) { return true; })
+            .has_value();
+      });
+      EXPECT_LE(reads, block_reads);
+      EXPECT_LE(bytes, 2 * block_bytes);
+      if (layout == ChainOrder::kForward) {
+        EXPECT_LE(8 * reads, block_reads);
+      }
+    }
   }
 }
 

@@ -3,17 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "archive_image.h"
 #include "archive_support.h"
+#include "chain_layout.h"
 #include "coding.h"
 #include "node_layout.h"
 #include "ostrand_dat/ostrand_dat.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
+#include "plain_reference.h"
 #include "test_support.h"
 
 namespace ostrand_dat {
@@ -72,18 +75,21 @@ RandomArchive random_archive(std::uint32_t seed) {
           break;
       }
     }
-    // The chain: blocks in file order, shuffled, or ending early with the
-    // rest in one piece after a block whose pointer is 0.
+    // The chain: blocks in file order, shuffled, in reverse order, or
+    // ending early with the rest in one piece after a block whose pointer
+    // is 0.
     const std::size_t count =
         std::max<std::size_t>(1, (stored.size() + payload - 1) / payload);
     std::vector<std::uint64_t> blocks(count);
     for (auto& block : blocks) block = image.allocate_block();
-    const std::uint32_t shape = random.next(4);
+    const std::uint32_t shape = random.next(5);
     if (shape == 1) {
       for (std::size_t i = count; i > 1; --i) {
         std::swap(blocks[i - 1],
                   blocks[random.next(static_cast<std::uint32_t>(i))]);
       }
+    } else if (shape == 4) {
+      std::reverse(blocks.begin(), blocks.end());
     }
     const std::size_t used =
         shape == 2 ? 1 + random.next(static_cast<std::uint32_t>(count)) : count;
@@ -123,8 +129,11 @@ RandomArchive random_archive(std::uint32_t seed) {
   image.put_header(header);
   archive.bytes = image.bytes();
   // Now and then the file is cut short, so chains run past its end.
+  // The directory's blocks stay whole.
   if (random.next(3) == 0) {
-    archive.bytes.resize(archive.bytes.size() - random.next(4 * block_size));
+    archive.bytes.resize(std::max<std::uint64_t>(
+        node_blocks.back() + block_size,
+        archive.bytes.size() - random.next(4 * block_size)));
   }
   return archive;
 }
@@ -133,10 +142,23 @@ std::string outcome(const std::expected<Bytes, DatError>& read) {
   return read ? "bytes" : debug_string(read.error());
 }
 
+// What a stream of `entry` hands on before it fails in a file of `length`
+// bytes: the stored bytes that lie in the file before the damage, decoded
+// when the entry is compressed. An item larger than the file fails first.
+Bytes before_damage(const File& file, std::uint64_t length,
+                    std::uint32_t block_size, const DatFileEntry& entry,
+                    bool decode) {
+  if (entry.size > length) return {};
+  Bytes stored = plain::gather_prefix(file, length, block_size, entry.offset,
+                                      entry.size);
+  if (!decode || !entry.is_compressed() || entry.size < 4) return stored;
+  return stored.size() < 4 ? Bytes() : plain::decompress(stored);
+}
+
 // Streamed reads against whole ones on random archives, with random piece
-// sizes for the stored batches and the decoded chunks: the same bytes, or
-// the same error, and a summary that counts them; and get_file into one
-// reused buffer, whatever it held before.
+// sizes for the stored batches and the decoded chunks: the same bytes and a
+// summary that counts them, or the same error after every byte that lies
+// in the file before the damage.
 TEST(FileStream, EveryReadGivesWhatTheWholeReadGives) {
   for (std::uint32_t seed = 1; seed <= 80; ++seed) {
     SCOPED_TRACE(seed);
@@ -149,7 +171,6 @@ TEST(FileStream, EveryReadGivesWhatTheWholeReadGives) {
     const BlockChain chain(*file, db->header().block_size,
                            archive.bytes.size());
     Xorshift random(seed);
-    Bytes reused = pseudo_random(random.next(30000), seed);
     for (std::uint32_t id : archive.ids) {
       SCOPED_TRACE(id);
       const DatFileEntry& entry = *db->files().find(id);
@@ -180,6 +201,8 @@ TEST(FileStream, EveryReadGivesWhatTheWholeReadGives) {
         }
       } else {
         ASSERT_EQ(debug_string(streamed.error()), outcome(whole));
+        ASSERT_EQ(joined, before_damage(*file, archive.bytes.size(),
+                                        db->header().block_size, entry, true));
       }
 
       joined.clear();
@@ -196,11 +219,10 @@ TEST(FileStream, EveryReadGivesWhatTheWholeReadGives) {
       ASSERT_EQ(stored.has_value(), stored_whole.has_value());
       if (stored_whole) {
         ASSERT_EQ(joined, *stored_whole);
+      } else {
+        ASSERT_EQ(joined, before_damage(*file, archive.bytes.size(),
+                                        db->header().block_size, entry, false));
       }
-
-      const auto into = db->get_file(id, reused);
-      ASSERT_EQ(into.has_value(), whole.has_value());
-      ASSERT_EQ(reused, whole ? *whole : Bytes{});
     }
   }
 }
@@ -275,6 +297,70 @@ TEST(FileStream, TheWholeChainIsReadAfterDecodingEnds) {
   ASSERT_FALSE(streamed);
   EXPECT_EQ(debug_string(streamed.error()), debug_string(whole.error()));
   EXPECT_EQ(handed, 10u);
+}
+
+
+// An archive cut inside a file's chain: every byte of the file that the
+// cut file still holds, decoded when the entry is compressed, reaches the
+// sink (and read() in small buffers) before the failure, which is the one
+// get_file fails with.
+TEST(FileStream, HandsOnEveryByteBeforeTheDamage) {
+  struct Case {
+    std::string what;
+    Bytes stored;
+    bool compressed;
+    std::uint64_t cut_into_block;  // counted from the chain's first block
+    std::uint64_t cut_at;          // bytes into that block
+    std::size_t handed;            // what the sink is to receive
+  };
+  const Bytes text = pseudo_random(8000, 3, 4);
+  const Bytes packed = compress_lrs(text);
+  const std::size_t packed_blocks = (packed.size() + 59) / 60;
+  const std::vector<Case> cases = {
+      {"a plain file cut 20 bytes into its tenth block",
+       pseudo_random(600, 2), false, 9, 20, 9 * 60 + 16},
+      {"a plain file cut inside its first pointer", pseudo_random(600, 2),
+       false, 0, 3, 0},
+      {"a compressed file cut in its last block", packed, true,
+       packed_blocks - 1, 10,
+       plain::decompress(std::span(packed).first((packed_blocks - 1) * 60 + 6))
+           .size()},
+      {"a compressed file cut inside its size prefix", packed, true, 0, 6, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes image = testing::one_file_archive(64, c.stored, c.compressed,
+                                            ChainOrder::kForward);
+    const auto whole = testing::open_bytes(image)->get_file(1);
+    ASSERT_TRUE(whole);
+    // The file's chain follows the directory's 29 blocks.
+    image.resize(400 + (29 + c.cut_into_block) * 64 + c.cut_at);
+    TempFile temp(image);
+    auto db = DatDatabase::open(temp.path());
+    ASSERT_TRUE(db) << debug_string(db.error());
+    const auto failed = db->get_file(1);
+    ASSERT_FALSE(failed);
+    Bytes handed;
+    auto streamed = db->read_file(1, [&](std::span<const std::byte> piece) {
+      handed.insert(handed.end(), piece.begin(), piece.end());
+      return true;
+    });
+    ASSERT_FALSE(streamed);
+    EXPECT_EQ(debug_string(streamed.error()), debug_string(failed.error()));
+    EXPECT_EQ(handed.size(), c.handed);
+    EXPECT_TRUE(std::equal(handed.begin(), handed.end(), whole->begin()));
+    // Pulled into a small buffer: the same bytes, then the same failure.
+    auto raw = File::open_read_only(temp.path());
+    const BlockChain chain(*raw, 64, image.size());
+    FileStream stream(chain, *db->files().find(1));
+    std::array<std::byte, 100> buffer;
+    Bytes pulled;
+    for (auto read = stream.read(buffer); read; read = stream.read(buffer)) {
+      ASSERT_NE(*read, 0u) << "the stream ended without its failure";
+      pulled.insert(pulled.end(), buffer.begin(), buffer.begin() + *read);
+    }
+    EXPECT_EQ(pulled, handed);
+  }
 }
 
 }  // namespace

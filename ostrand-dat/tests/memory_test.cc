@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -17,6 +18,7 @@
 
 #include "archive_image.h"
 #include "archive_support.h"
+#include "chain_layout.h"
 #include "node_layout.h"
 #include "ostrand_dat/ostrand_dat.h"
 #include "test_support.h"
@@ -119,6 +121,30 @@ TEST(OpenMemory, RunningOutOfMemoryIsAnErrorValue) {
   // The limits reached both ends: out of memory, and opened.
   EXPECT_EQ(ends.front(), "exit 1");
   EXPECT_EQ(ends.back(), "exit 0");
+}
+
+// A file in blocks of 16 MiB, larger than the streaming read's buffer,
+// streamed while the address space may grow by 12 MiB: the blocks are read
+// in pieces, and every piece is checked as it passes.
+TEST(StreamMemory, BlocksLargerThanTheBufferAreReadInPieces) {
+#ifdef OSTRAND_MEMORY_SANITIZED
+  GTEST_SKIP() << "RLIMIT_AS means nothing under a sanitizer";
+#endif
+  const testing::Bytes data = testing::pseudo_random(20 << 20, 9);
+  TempFile file(testing::one_file_archive(16 << 20, data, false,
+                                          ChainOrder::kForward));
+  EXPECT_EQ(in_child_with_headroom(12 * kMiB, [&] {
+              auto db = DatDatabase::open(file.path());
+              if (!db) return 2;
+              std::size_t seen = 0;
+              auto read = db->read_file(1, [&](std::span<const std::byte> piece) {
+                seen += piece.size();
+                return std::equal(piece.begin(), piece.end(),
+                                  data.begin() + (seen - piece.size()));
+              });
+              return read && !read->stopped && seen == data.size() ? 0 : 4;
+            }),
+            "exit 0");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "coding.h"
 
@@ -75,6 +77,41 @@ std::uint64_t ArchiveImage::store_chain(std::span<const std::byte> payload) {
     put_u32(block, static_cast<std::uint32_t>(next));
     block = next;
   }
+}
+
+std::uint64_t ArchiveImage::store_chain(std::span<const std::byte> payload,
+                                        ChainOrder order) {
+  assert(block_size_ > 4);
+  const std::size_t per_block = block_size_ - 4;
+  const std::size_t count = (payload.size() + per_block - 1) / per_block;
+  if (count == 0) return 0;
+  std::vector<std::uint64_t> blocks(count);
+  for (auto& block : blocks) block = allocate_block();
+  if (order == ChainOrder::kReversed) std::reverse(blocks.begin(), blocks.end());
+  if (order == ChainOrder::kScattered) {
+    // Runs cut and shuffled by xorshift, seeded with the block count.
+    std::uint32_t x = static_cast<std::uint32_t>(count) * 2654435761u + 1;
+    auto random = [&x](std::size_t range) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      return x % range;
+    };
+    std::vector<std::span<const std::uint64_t>> runs;
+    for (std::size_t i = 0; i < count; i += runs.back().size()) {
+      runs.push_back(std::span(blocks).subspan(i, std::min(count - i, 1 + random(16))));
+    }
+    for (std::size_t i = runs.size(); i > 1; --i) std::swap(runs[i - 1], runs[random(i)]);
+    std::vector<std::uint64_t> shuffled;
+    for (auto run : runs) shuffled.insert(shuffled.end(), run.begin(), run.end());
+    blocks = std::move(shuffled);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    put_u32(blocks[i], i + 1 < count ? static_cast<std::uint32_t>(blocks[i + 1]) : 0);
+    const std::size_t at = i * per_block;
+    put(blocks[i] + 4, payload.subspan(at, std::min(per_block, payload.size() - at)));
+  }
+  return blocks[0];
 }
 
 void ArchiveImage::put(std::uint64_t offset, std::span<const std::byte> bytes) {

@@ -35,6 +35,13 @@ struct DirectoryNode {
 // The 1716 node bytes: branches, entry_count, 61 entry slots (unused ones 0).
 std::vector<std::byte> encode_node(const DirectoryNode& node);
 
+// Where a chain's blocks lie in the file, one after the other.
+enum class ChainOrder {
+  kForward,    // each block right after the one before, as the writer does
+  kReversed,   // each block right before the one before
+  kScattered,  // runs of 1 to 16 blocks in file order, the runs shuffled
+};
+
 // Raw archive bytes with block allocation, for building any layout by hand,
 // hostile ones included. Blocks are appended after the 400 header bytes.
 // Owns its bytes; not thread-safe.
@@ -53,6 +60,10 @@ class ArchiveImage {
   // and returns the first block's offset; an empty payload stores nothing
   // and returns 0.
   std::uint64_t store_chain(std::span<const std::byte> payload);
+  // store_chain with the chain's blocks in the file in `order`; the same
+  // block count always gives the same order.
+  std::uint64_t store_chain(std::span<const std::byte> payload,
+                            ChainOrder order);
 
   // Writes bytes at any offset, growing the image with zeros as needed.
   void put(std::uint64_t offset, std::span<const std::byte> bytes);

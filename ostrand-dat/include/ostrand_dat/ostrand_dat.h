@@ -238,12 +238,6 @@ class OSTRAND_DAT_EXPORT DatDatabase {
   [[nodiscard]] std::expected<std::vector<std::byte>, DatError> get_file(
       std::uint32_t id, ReadOptions options = {}) const;
 
-  // get_file() into `out`, whose memory is reused: reading many files into
-  // one vector allocates only when a file is larger than any before it.
-  // On failure `out` is left empty.
-  [[nodiscard]] std::expected<void, DatError> get_file(
-      std::uint32_t id, std::vector<std::byte>& out) const;
-
   // Streams file `id`: hands `sink` exactly the bytes get_file() returns,
   // in pieces, reading the chain in batches of blocks and decompressing as
   // it goes, so that its memory stays within a few hundred KiB whatever the

@@ -102,6 +102,7 @@ inline std::vector<std::byte> gather_prefix(const File& file,
     std::array<std::byte, 4> pointer;
     if (!read_exact_at_compat(file, pointer, current)) break;
     const std::uint32_t next = load_u32(pointer.data());
+    if (next != 0 && block_size <= 4) break;  // no room for payload
     const std::size_t want =
         next == 0 ? size - buffer.size()
                   : std::min<std::size_t>(size - buffer.size(), block_size - 4);
