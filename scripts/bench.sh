@@ -13,6 +13,8 @@
 #                    after one byte
 #   ostrand-dat cat  against lz4 -d of the same 64 MiB, whole process, on
 #                    each kind and each encoder's streams, with peak memory
+#   ostrand-dat verify and sum against cat of the same archive, and cat
+#                    piped to sha256sum
 #   archive.read     (the Python package) against the C++ get_file of the
 #                    same 64 MiB compressed entry of each kind, in turns
 #   ostrand-dat mount: ls -l of 100,000 entries against ostrand-dat ls -l,
@@ -194,6 +196,25 @@ goal "ostrand-dat cat / lz4 -d, median" "$(printf '%s\n' "${cat_ratios[@]}" | me
 goal "ostrand-dat cat / lz4 -d, worst" "$(printf '%s\n' "${cat_ratios[@]}" | sort -g | tail -n 1)" "<=" 1.2
 goal "cat, greedy streams / lz4 -d, median" "$(printf '%s\n' "${greedy_ratios[@]}" | median)" "<=" 0.8
 goal "cat, greedy streams / lz4 -d, worst" "$(printf '%s\n' "${greedy_ratios[@]}" | sort -g | tail -n 1)" "<=" 1.0
+
+echo
+echo "== ostrand-dat verify and sum of the 64 MiB mixed archive, against cat"
+echo "   of its entry and cat piped to sha256sum, whole process ($runs runs in turns)"
+archive=$tmp/mixed.dat
+timed=$("$bin/run_timed" "$runs" -- "$bin/ostrand-dat" cat "$archive" 1 \
+  -- "$bin/ostrand-dat" verify "$archive" \
+  -- sh -c "'$bin/ostrand-dat' cat '$archive' 1 | sha256sum" \
+  -- sh -c "'$bin/ostrand-dat' sum '$archive'")
+read -r cat_ms _ _ _ <<<"$(sed -n 1p <<<"$timed")"
+read -r verify_ms _ _ _ <<<"$(sed -n 2p <<<"$timed")"
+read -r pipe_ms _ _ _ <<<"$(sed -n 3p <<<"$timed")"
+read -r sum_ms _ _ _ <<<"$(sed -n 4p <<<"$timed")"
+row "ostrand-dat verify (ms)" "$verify_ms"
+row "ostrand-dat cat (ms)" "$cat_ms"
+goal "ostrand-dat verify / cat" "$(ratio "$verify_ms" "$cat_ms")" "<=" 1.3
+row "ostrand-dat sum (ms)" "$sum_ms"
+row "ostrand-dat cat | sha256sum (ms)" "$pipe_ms"
+goal "ostrand-dat sum / cat | sha256sum" "$(ratio "$sum_ms" "$pipe_ms")" "<=" 1.3
 
 echo
 echo "== Python archive.read of a 64 MiB compressed entry of each kind, against"

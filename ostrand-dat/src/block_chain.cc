@@ -13,8 +13,16 @@
 namespace ostrand_dat {
 namespace {
 
-DatError corruption(std::string text) {
-  return DatError(DatError::Corruption{std::move(text)});
+DatError corruption(std::string text, CorruptionReason reason) {
+  return DatError(DatError::Corruption{std::move(text), reason});
+}
+
+DatError no_room(std::uint32_t block_size, std::uint64_t block) {
+  return corruption("block size " + std::to_string(block_size) +
+                        " leaves no room for payload in the chained block at "
+                        "offset " +
+                        hex(block),
+                    CorruptionReason::BlockSizeNoRoom);
 }
 
 }  // namespace
@@ -23,7 +31,8 @@ DatError item_too_large(std::uint32_t offset, std::uint64_t size,
                         std::uint64_t file_length) {
   return corruption("item of " + std::to_string(size) + " bytes at offset " +
                     hex(offset) + " is larger than the archive (" +
-                    std::to_string(file_length) + " bytes)");
+                    std::to_string(file_length) + " bytes)",
+                    CorruptionReason::ItemLargerThanFile);
 }
 
 namespace {
@@ -166,7 +175,8 @@ std::expected<void, DatError> BlockChain::gather(
         return std::unexpected(corruption(
             "directory walk would read more than its budget of a few times "
             "the archive's length; stopped at the node at offset " +
-            hex(offset)));
+                hex(offset),
+            CorruptionReason::WalkBudgetExceeded));
       }
       budget -= room;
       if (item_ends_here) {
@@ -174,10 +184,7 @@ std::expected<void, DatError> BlockChain::gather(
         break;
       }
       if (payload_per_block == 0) {
-        return std::unexpected(corruption(
-            "block size " + std::to_string(block_size_) +
-            " leaves no room for payload in the chained block at offset " +
-            hex(current)));
+        return std::unexpected(no_room(block_size_, current));
       }
       filled += piece;
       missing -= piece;
@@ -282,10 +289,7 @@ std::expected<std::size_t, DatError> ChainStream::read_tiny_block() {
   if (observer_) observer_(current_);
   if (load_u32(pointer.data()) != 0) {
     return fail_after(
-        0, corruption("block size " + std::to_string(chain_.block_size()) +
-                      " leaves no room for payload in the chained block at "
-                      "offset " +
-                      hex(current_)));
+        0, no_room(chain_.block_size(), current_));
   }
   block_left_ = missing_;
   position_ = current_ + 4;

@@ -22,8 +22,8 @@
 namespace ostrand_dat {
 namespace {
 
-DatError corruption(std::string text) {
-  return DatError(DatError::Corruption{std::move(text)});
+DatError corruption(std::string text, CorruptionReason reason) {
+  return DatError(DatError::Corruption{std::move(text), reason});
 }
 
 DatError out_of_memory(std::uint64_t entries) {
@@ -231,7 +231,8 @@ std::expected<FileMap, DatError> DirectoryWalk::run(std::uint32_t root_offset) {
   if (chain_.block_size() <= 4) {
     return std::unexpected(corruption(
         "block size " + std::to_string(chain_.block_size()) +
-        " leaves no room for payload after the 4-byte next-block pointer"));
+            " leaves no room for payload after the 4-byte next-block pointer",
+        CorruptionReason::BlockSizeNoRoom));
   }
   auto visited = read_node(root_offset);
   if (!visited) return std::unexpected(std::move(visited.error()));
@@ -254,7 +255,8 @@ std::expected<FileMap, DatError> DirectoryWalk::run(std::uint32_t root_offset) {
       return std::unexpected(corruption(
           "directory node at offset " + hex(child) +
           " is its own ancestor (listed as a child of the node at offset " +
-          hex(top.offset) + ")"));
+              hex(top.offset) + ")",
+          CorruptionReason::DirectoryLoop));
     }
     visited = read_node(child);
     if (!visited) return std::unexpected(std::move(visited.error()));

@@ -97,6 +97,57 @@ std::string quoted_path(const std::filesystem::path& path) {
   return debug_quote(path.native());
 }
 
+// `text` on one line: line breaks, tabs and other controls become spaces.
+std::string one_line(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return out;
+}
+
+// A sentence's part starting in lower case: "input/output error".
+std::string lower_first(std::string text) {
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] += 'a' - 'A';
+  return text;
+}
+
+// "0x0000002A": a file id in a message.
+std::string id_text(std::uint32_t id) {
+  std::string out = "0x";
+  append_hex(out, id, HexCase::kUpper, 8);
+  return out;
+}
+
+std::string corruption_words(const DatError::Corruption& corruption) {
+  switch (corruption.reason) {
+    case CorruptionReason::DirectoryLoop:
+      return "the directory loops back on itself";
+    case CorruptionReason::WalkBudgetExceeded:
+      return "the directory names its nodes so often that reading it would "
+             "take several times the file";
+    case CorruptionReason::BlockSizeNoRoom:
+      return "the block size leaves no room for data after the block pointer";
+    case CorruptionReason::ItemLargerThanFile:
+      return "an item is larger than the whole file";
+    case CorruptionReason::Other:
+      break;
+  }
+  return one_line(corruption.text);
+}
+
+std::string read_error_words(const ReadError& error) {
+  std::string out =
+      error.cause.kind() == IoErrorKind::UnexpectedEof
+          ? std::string("the data ends inside a record")
+          : "the archive cannot be read: " +
+                lower_first(one_line(error.cause.message()));
+  if (!error.contexts.empty()) {
+    out += " (" + lower_first(one_line(error.contexts.front().message)) + ")";
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string debug_quote(std::string_view text) {
@@ -228,6 +279,90 @@ std::string_view kind_name(DatError::Kind kind) {
     case DatError::Kind::Other: return "Other";
   }
   return "Other";  // GCOVR_EXCL_LINE: every kind returns above
+}
+
+std::string_view reason_name(CorruptionReason reason) {
+  switch (reason) {
+    case CorruptionReason::Other: return "Other";
+    case CorruptionReason::DirectoryLoop: return "DirectoryLoop";
+    case CorruptionReason::WalkBudgetExceeded: return "WalkBudgetExceeded";
+    case CorruptionReason::BlockSizeNoRoom: return "BlockSizeNoRoom";
+    case CorruptionReason::ItemLargerThanFile: return "ItemLargerThanFile";
+  }
+  return "Other";  // GCOVR_EXCL_LINE: every reason returns above
+}
+
+// A short read of the archive means its bytes name data beyond its end;
+// any other failure of a read is the system's.
+ErrorCategory category(const DatError& error) {
+  switch (error.kind()) {
+    case DatError::Kind::NotFound:
+      return ErrorCategory::NotFound;
+    case DatError::Kind::Io:
+      return error.get_if<DatError::Io>()->error.kind() ==
+                     IoErrorKind::UnexpectedEof
+                 ? ErrorCategory::Damaged
+                 : ErrorCategory::Io;
+    case DatError::Kind::BinRead:
+      return error.get_if<DatError::BinRead>()->error.cause.kind() ==
+                     IoErrorKind::UnexpectedEof
+                 ? ErrorCategory::Damaged
+                 : ErrorCategory::Io;
+    case DatError::Kind::PathError:
+      return ErrorCategory::Io;
+    case DatError::Kind::DuplicateId:
+    case DatError::Kind::DuplicateNamespacedId:
+    case DatError::Kind::InvalidMagic:
+    case DatError::Kind::UnsupportedVersion:
+    case DatError::Kind::InvalidNamespace:
+    case DatError::Kind::Corruption:
+    case DatError::Kind::DecompressionFailed:
+      return ErrorCategory::Damaged;
+    case DatError::Kind::Other:
+      break;
+  }
+  return ErrorCategory::Other;
+}
+
+std::string message(const DatError& error) {
+  return std::visit(
+      [&](const auto& p) -> std::string {
+        using T = std::decay_t<decltype(p)>;
+        if constexpr (std::is_same_v<T, DatError::Io>) {
+          if (p.error.kind() == IoErrorKind::UnexpectedEof) {
+            return "a block chain runs past the end of the file";
+          }
+          return "the archive cannot be read: " +
+                 lower_first(one_line(p.error.message()));
+        } else if constexpr (std::is_same_v<T, DatError::BinRead>) {
+          return read_error_words(p.error);
+        } else if constexpr (std::is_same_v<T, DatError::NotFound>) {
+          return "no file with id " + id_text(p.id);
+        } else if constexpr (std::is_same_v<T, DatError::DuplicateId>) {
+          return "file id " + id_text(p.id) + " is listed twice";
+        } else if constexpr (std::is_same_v<T, DatError::DuplicateNamespacedId>) {
+          return "file id " + id_text(p.file_id) +
+                 " is listed twice in namespace " + debug_quote(p.namespace_);
+        } else if constexpr (std::is_same_v<T, DatError::InvalidMagic>) {
+          return "not a portal archive: unexpected magic " +
+                 debug_quote(p.text);
+        } else if constexpr (std::is_same_v<T, DatError::UnsupportedVersion>) {
+          return "unsupported version " + std::to_string(p.version);
+        } else if constexpr (std::is_same_v<T, DatError::InvalidNamespace>) {
+          return "invalid namespace " + debug_quote(p.text);
+        } else if constexpr (std::is_same_v<T, DatError::Corruption>) {
+          return corruption_words(p);
+        } else if constexpr (std::is_same_v<T, DatError::DecompressionFailed>) {
+          return "a compressed stream ends before the " +
+                 std::to_string(p.value) + " bytes it declares";
+        } else if constexpr (std::is_same_v<T, DatError::PathError>) {
+          return "cannot open " + quoted_path(p.path) + ": " +
+                 lower_first(one_line(p.source.message()));
+        } else {
+          return p.text.empty() ? std::string("failed") : one_line(p.text);
+        }
+      },
+      error.payload());
 }
 
 std::string debug_string(const DatError& error) {

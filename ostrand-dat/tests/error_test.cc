@@ -5,10 +5,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "ostrand_dat/ostrand_dat.h"
+#include "ostrand_dat/writer.h"
+#include "archive_image.h"
+#include "archive_support.h"
 
 namespace ostrand_dat {
 namespace {
@@ -78,6 +85,133 @@ TEST(DatErrorConversion, IoErrorIsCarriedUnchanged) {
   DatError error(original);
   ASSERT_NE(error.get_if<DatError::Io>(), nullptr);
   EXPECT_EQ(error.get_if<DatError::Io>()->error, original);
+}
+
+// Every reason the library raises, and its other failures, made by a real
+// damaged archive: the reason, the category and the plain words, on one line.
+TEST(DatErrorWords, EveryReasonFromADamagedArchive) {
+  using testing::open_image;
+  // An archive of block size `block_size` whose root is whatever `root`
+  // lays out (0: none); 2000 bytes at least.
+  auto archive = [](std::uint32_t block_size,
+                    const std::function<std::uint64_t(ArchiveImage&)>& root) {
+    ArchiveImage image(block_size < 5 ? 64 : block_size);
+    DatHeader header;
+    header.block_size = block_size;
+    header.root_offset = static_cast<std::uint32_t>(root(image));
+    image.put_header(header);
+    if (image.size() < 2000) image.put_u32(2000 - 4, 0);
+    return image;
+  };
+  auto no_root = [](ArchiveImage&) { return std::uint64_t{0}; };
+  auto open_error = [](const ArchiveImage& image) {
+    auto db = open_image(image);
+    return db ? DatError(DatError::Other{"opened"}) : std::move(db.error());
+  };
+  auto read_error = [](const ArchiveImage& image, std::uint32_t offset,
+                       std::uint32_t size) {
+    auto db = open_image(image);
+    if (!db) return std::move(db.error());
+    auto read = db->read_file_data(offset, size);
+    return read ? DatError(DatError::Other{"read"}) : std::move(read.error());
+  };
+  const struct {
+    std::string what;
+    std::function<DatError()> make;
+    std::optional<CorruptionReason> reason;
+    ErrorCategory category;
+    std::string words;
+  } cases[] = {
+      {"a node that is its own child",
+       [&] {
+         return open_error(archive(2048, [](ArchiveImage& image) {
+           const std::uint64_t root = image.store_chain(encode_node({}));
+           image.put_u32(root + 4, static_cast<std::uint32_t>(root));
+           return root;
+         }));
+       },
+       CorruptionReason::DirectoryLoop, ErrorCategory::Damaged,
+       "the directory loops back on itself"},
+      {"a node chain of two blocks pointing at each other",
+       [&] {
+         return open_error(archive(5, [](ArchiveImage& image) {
+           const std::uint64_t first = image.allocate_block();
+           const std::uint64_t second = image.allocate_block();
+           image.put_u32(first, static_cast<std::uint32_t>(second));
+           image.put_u32(second, static_cast<std::uint32_t>(first));
+           return first;
+         }));
+       },
+       CorruptionReason::WalkBudgetExceeded, ErrorCategory::Damaged,
+       "the directory names its nodes so often that reading it would take "
+       "several times the file"},
+      {"block size 4 with a directory",
+       [&] {
+         return open_error(archive(4, [](ArchiveImage&) { return 400; }));
+       },
+       CorruptionReason::BlockSizeNoRoom, ErrorCategory::Damaged,
+       "the block size leaves no room for data after the block pointer"},
+      {"block size 4 and a chain that goes on",
+       [&] {
+         ArchiveImage image = archive(4, no_root);
+         image.put_u32(1000, 2000);
+         return read_error(image, 1000, 8);
+       },
+       CorruptionReason::BlockSizeNoRoom, ErrorCategory::Damaged,
+       "the block size leaves no room for data after the block pointer"},
+      {"an item larger than the file",
+       [&] { return read_error(archive(64, no_root), 400, 1u << 20); },
+       CorruptionReason::ItemLargerThanFile, ErrorCategory::Damaged,
+       "an item is larger than the whole file"},
+      {"a chain past the end of the file",
+       [&] { return read_error(archive(64, no_root), 0x7FFFFF00, 8); },
+       std::nullopt, ErrorCategory::Damaged,
+       "a block chain runs past the end of the file"},
+      {"a file cut inside its header",
+       [&] {
+         ArchiveImage image = archive(64, no_root);
+         image.truncate(330);
+         return open_error(image);
+       },
+       std::nullopt, ErrorCategory::Damaged,
+       "the data ends inside a record (while parsing field 'file_size' in "
+       "DatHeader)"},
+      {"a compressed stream that ends early, read strictly",
+       [] {
+         // Bit 0 set by hand over a payload that declares 9 bytes and holds
+         // one literal.
+         ArchiveWriter writer(64);
+         writer.add({.id = 7,
+                     .data = {std::byte{9}, {}, {}, {}, {}, std::byte{'a'}},
+                     .extra_flags = 1});
+         auto db = testing::open_bytes(*writer.build());
+         return db ? db->get_file(7, {.strict = true}).error() : db.error();
+       },
+       std::nullopt, ErrorCategory::Damaged,
+       "a compressed stream ends before the 9 bytes it declares"},
+      {"an id not in the directory",
+       [&] {
+         auto db = open_image(archive(64, no_root));
+         return db ? db->get_file(0x2A).error() : db.error();
+       },
+       std::nullopt, ErrorCategory::NotFound, "no file with id 0x0000002A"},
+      {"a path that does not exist",
+       [] { return DatDatabase::open("/no/such/dir/x.dat").error(); },
+       std::nullopt, ErrorCategory::Io,
+       "cannot open \"/no/such/dir/x.dat\": no such file or directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const DatError error = c.make();
+    const auto* corruption = error.get_if<DatError::Corruption>();
+    ASSERT_EQ(corruption != nullptr, c.reason.has_value())
+        << debug_string(error);
+    if (corruption != nullptr) {
+      EXPECT_EQ(corruption->reason, *c.reason);
+    }
+    EXPECT_EQ(category(error), c.category);
+    EXPECT_EQ(message(error), c.words);
+  }
 }
 
 TEST(IoError, OsErrorsMapToKindsAndSystemMessages) {

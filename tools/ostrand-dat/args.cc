@@ -358,8 +358,28 @@ std::expected<Command, std::string> verify_command(const Scanned& scanned) {
   if (!jobs) return std::unexpected(std::move(jobs.error()));
   auto selectors = selectors_arg("verify", scanned, 1);
   if (!selectors) return std::unexpected(std::move(selectors.error()));
-  return VerifyCommand{std::string(scanned.positional[0]), *jobs,
-                       std::move(*selectors)};
+  VerifyCommand verify{std::string(scanned.positional[0]), *jobs,
+                       std::move(*selectors), scanned.has("--json"),
+                       scanned.has("--strict"), ""};
+  if (scanned.has("--manifest")) {
+    verify.manifest = std::string(scanned.options.at("--manifest"));
+    if (verify.manifest.empty()) {
+      return std::unexpected("verify: --manifest needs a file");
+    }
+  }
+  return verify;
+}
+
+std::expected<Command, std::string> sum_command(const Scanned& scanned) {
+  auto arity = check_arity("sum", scanned.positional, {"ARCHIVE"},
+                           /*variadic=*/true);
+  if (!arity) return std::unexpected(std::move(arity.error()));
+  auto selectors = selectors_arg("sum", scanned, 1);
+  if (!selectors) return std::unexpected(std::move(selectors.error()));
+  auto jobs = jobs_option("sum", scanned);
+  if (!jobs) return std::unexpected(std::move(jobs.error()));
+  return SumCommand{std::string(scanned.positional[0]), std::move(*selectors),
+                    scanned.has("--raw"), *jobs};
 }
 
 std::expected<Command, std::string> mount_command(const Scanned& scanned) {
@@ -430,17 +450,35 @@ const CommandForm kCommands[] = {
      {{"--raw"}, {"--force"}, {"--no-sync"}, {"--jobs", true}, {"-C", true}},
      extract_command},
     {"verify",
-     "[--jobs N] ARCHIVE [SELECTOR...]",
-     "check that every entry reads completely",
-     "Reads every entry (those SELECTOR names, else all): its block chain\n"
-     "must lie within the file, and a compressed entry must decode to the\n"
-     "size its prefix declares. Prints \"0xXXXXXXXX: \" and what is wrong for\n"
-     "each damaged entry, in id order, then \"N files checked, M damaged\".\n"
-     "Exit status 1 when any is damaged.\n"
-     "  --jobs N   read with N threads (default: one per processor)\n"
-     "On a terminal, standard error shows the progress and a summary.\n",
-     {{"--jobs", true}},
+     "[--json] [--strict] [--manifest FILE] [--jobs N] ARCHIVE [SELECTOR...]",
+     "check the archive as a whole and every entry",
+     "Checks the header, that every directory node and file chain lies in\n"
+     "the file and loops nowhere, that no block is in two chains, the free\n"
+     "list, the blocks nothing reaches, and that every entry (those SELECTOR\n"
+     "names, else all) reads and decodes. Prints one line per finding,\n"
+     "archive-level ones first, then by id: \"0xXXXXXXXX: damaged: ...\" or\n"
+     "\"warning: ...\", then \"N files checked, M damaged, W warnings\".\n"
+     "  --json           JSON Lines: one object per finding, then the counts\n"
+     "  --strict         warnings count as damage\n"
+     "  --manifest FILE  compare with a file of sums from 'ostrand-dat sum':\n"
+     "                   a different sum or an entry missing from the archive\n"
+     "                   is damage, an entry not in FILE a warning\n"
+     "  --jobs N         read with N threads (default: one per processor)\n"
+     "Exit status: 0 nothing damaged (warnings allowed), 1 damage found, 2\n"
+     "usage error, 3 the archive could not be examined.\n",
+     {{"--json"}, {"--strict"}, {"--manifest", true}, {"--jobs", true}},
      verify_command},
+    {"sum",
+     "[--raw] [--jobs N] ARCHIVE [SELECTOR...]",
+     "print the SHA-256 of each entry, as sha256sum does",
+     "Prints one line per entry SELECTOR names (every entry when none is\n"
+     "given), in id order: the SHA-256 of the contents cat gives, two spaces\n"
+     "and XXXXXXXX.bin, the name extract gives the file; 'sha256sum -c'\n"
+     "checks extracted files.\n"
+     "  --raw     the SHA-256 of the stored bytes\n"
+     "  --jobs N  read with N threads (default: one per processor)\n",
+     {{"--raw"}, {"--jobs", true}},
+     sum_command},
     {"sound",
      "[--dump [--json]] ARCHIVE TABLE_ID [KIND...]",
      "resolve sound kinds to waves, or print a whole sound table",
@@ -673,7 +711,7 @@ std::string usage_text() {
   text += kSelectors;
   text +=
       "Exit status: 0 success, 1 error (or damage found by verify), 2 usage "
-      "error.\n";
+      "error,\n3 verify could not examine the archive.\n";
   return text;
 }
 

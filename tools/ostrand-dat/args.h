@@ -73,8 +73,17 @@ struct ExtractCommand {
 };
 struct VerifyCommand {
   std::string archive;
-  unsigned jobs = 0;  // threads; 0: one per processor
+  unsigned jobs = 0;                  // threads; 0: one per processor
   std::vector<IdSelector> selectors;  // empty: every entry
+  bool json = false;     // JSON Lines, one object per finding and the count
+  bool strict = false;   // warnings count as damage in the exit status
+  std::string manifest;  // a sum file to compare with; empty: none
+};
+struct SumCommand {
+  std::string archive;
+  std::vector<IdSelector> selectors;  // empty: every entry
+  bool raw = false;                   // the stored bytes, not decompressed
+  unsigned jobs = 0;                  // threads; 0: one per processor
 };
 struct SoundCommand {
   std::string archive;
@@ -109,8 +118,8 @@ struct MountCommand {
 
 using Command = std::variant<HelpCommand, VersionCommand, InfoCommand,
                              LsCommand, CatCommand, ExtractCommand,
-                             VerifyCommand, SoundCommand, PackCommand,
-                             MountCommand>;
+                             VerifyCommand, SumCommand, SoundCommand,
+                             PackCommand, MountCommand>;
 
 // How much the tool tells besides its output, for every command.
 struct Verbosity {

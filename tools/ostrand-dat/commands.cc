@@ -103,7 +103,7 @@ std::expected<std::uint32_t, DatError> decoded_size(const DatDatabase& db,
                                                     const DatFileEntry& e) {
   if (!e.is_compressed()) return e.size;
   if (e.size < 4) {
-    return std::unexpected(DatError(DatError::Other{
+    return std::unexpected(DatError(DatError::Corruption{
         "stored compressed, but its " + std::to_string(e.size) +
         " stored bytes are too few for the 4-byte size prefix"}));
   }
@@ -220,7 +220,13 @@ int cat_one(const CatCommand& command, const DatDatabase& db,
       [](std::span<const std::byte> bytes) {
         return write_all(kStandardOutput, bytes);
       });
-  if (read) return 0;
+  if (read) {
+    if (auto words = command.raw ? std::nullopt : short_contents(*entry, *read)) {
+      const std::string line = warning_line(command.archive, id, *words);
+      (void)write_all(kStandardError, std::as_bytes(std::span(line)));
+    }
+    return 0;
+  }
   if (!read.error().in_sink) {
     report(entry_failure(command.archive, id, read.error().error));
     return 1;

@@ -17,7 +17,8 @@
 
 namespace ostrand_dat::tool {
 
-// Runs the command: 0 on success, 1 after a failure (verify: after damage).
+// Runs the command: 0 on success, 1 after a failure (verify: after damage,
+// 3 when it cannot examine the archive).
 int run_command(const Command& command, Verbosity verbosity = {});
 
 // The verbosity of the command being run.
@@ -32,9 +33,10 @@ std::vector<std::uint32_t> selected_ids(std::string_view archive,
                                         std::span<const IdSelector> selectors,
                                         bool& unmatched);
 
-// Each command's run, for the commands of extract.cc.
+// Each command's run, for the commands of extract.cc and verify.cc.
 int run(const ExtractCommand& command);
 int run(const VerifyCommand& command);
+int run(const SumCommand& command);
 
 // Writes the failure's line to standard error.
 void report(const Failure& failure);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/ostrand_dat.h"
@@ -38,6 +39,13 @@ struct EntryReadError {
   bool in_sink = false;  // the sink failed (error is then of kind Io)
   DatError error;
 };
+
+// What is short about contents that read without error, in words, or
+// nothing: a compressed stream that ends before its declared size (or holds
+// too few bytes for the size). Readers cope, so cat and extract write such
+// contents with a warning, and verify counts a warning.
+std::optional<std::string> short_contents(const DatFileEntry& entry,
+                                          const EntryRead& read);
 
 // Reads `entry` of `db` in `form` into `sink`. Safe on several threads at
 // once over one database.

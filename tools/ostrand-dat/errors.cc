@@ -11,52 +11,16 @@
 namespace ostrand_dat::tool {
 namespace {
 
-// The entry slots of a directory node.
-constexpr int kNodeEntrySlots = 61;
-
-// The library names these failures only in its Corruption texts; a text
-// not listed here keeps the plain "damaged".
-struct CorruptionWords {
-  std::string_view marker;  // a part of the library's text
-  std::string_view words;
-};
-constexpr CorruptionWords kCorruptionWords[] = {
-    {"is its own ancestor", "its directory loops back on itself"},
-    {"needs more blocks than the archive holds",
-     "its directory needs more blocks than the file holds"},
-    {"leaves no room for payload",
-     "its block size leaves no room for data after the block pointer"},
-    {"is larger than the archive", "its size is larger than the whole file"},
-};
-
-std::string corruption_words(const DatError::Corruption& corruption) {
-  for (const auto& known : kCorruptionWords) {
-    if (corruption.text.find(known.marker) != std::string::npos) {
-      return std::string(known.words);
-    }
+// The system's failure inside `error`, for an error of category Io.
+const IoError* io_cause(const DatError& error) {
+  if (const auto* io = error.get_if<DatError::Io>()) return &io->error;
+  if (const auto* read = error.get_if<DatError::BinRead>()) {
+    return &read->error.cause;
   }
-  return "its bytes do not describe a consistent archive";
-}
-
-// The words for the kinds that no read of this library raises today.
-std::string other_kind_words(const DatError& error) {
-  switch (error.kind()) {
-    case DatError::Kind::DuplicateId:
-    case DatError::Kind::DuplicateNamespacedId:
-      return "an id occurs twice";
-    case DatError::Kind::InvalidMagic:
-      return "not a portal archive: its magic number is wrong";
-    case DatError::Kind::UnsupportedVersion:
-      return "its version is not supported";
-    case DatError::Kind::InvalidNamespace:
-      return "its namespace is not valid";
-    case DatError::Kind::DecompressionFailed:
-      return "its compressed data cannot be decoded";
-    default:
-      break;
+  if (const auto* path = error.get_if<DatError::PathError>()) {
+    return &path->source;
   }
-  if (const auto* other = error.get_if<DatError::Other>()) return other->text;
-  return "failed";
+  return nullptr;
 }
 
 constexpr std::string_view kNotAnArchiveOrDamaged =
@@ -154,67 +118,39 @@ std::string io_words(const IoError& error) {
 
 Failure archive_failure(std::string_view archive, const DatError& error) {
   Failure failure{shown_name(archive), "", debug_text(error)};
-  if (const auto* path = error.get_if<DatError::PathError>()) {
-    failure.words = io_words(path->source);
-  } else if (const auto* read = error.get_if<DatError::BinRead>()) {
-    const ReadError& cause = read->error;
-    const bool in_header =
-        !cause.contexts.empty() &&
-        cause.contexts.front().message.ends_with(" in DatHeader");
-    if (cause.cause.kind() != IoErrorKind::UnexpectedEof) {
-      failure.words = io_words(cause.cause);  // "is a directory"
-    } else if (in_header) {
-      const std::uint64_t header_end =
-          DatHeader::kFileOffset + DatHeader::kSize;
-      std::error_code unknown;
-      const auto length = std::filesystem::file_size(archive, unknown);
-      failure.words =
-          unknown
-              ? "not a portal archive: the file ends before its header "
-                "does, at byte " +
-                    std::to_string(header_end)
-              : "not a portal archive: the file is " + std::to_string(length) +
-                    " bytes, its header ends at byte " +
+  const IoError* io = io_cause(error);
+  switch (category(error)) {
+    case ErrorCategory::Io:
+      failure.words = io != nullptr ? io_words(*io) : message(error);
+      return failure;
+    case ErrorCategory::Damaged:
+      break;
+    default:
+      failure.words = message(error);
+      return failure;
+  }
+  // A file too short for the header is no archive at all.
+  const std::uint64_t header_end = DatHeader::kFileOffset + DatHeader::kSize;
+  std::error_code unknown;
+  const auto length = std::filesystem::file_size(archive, unknown);
+  if (error.get_if<DatError::BinRead>() != nullptr && !unknown &&
+      length < header_end) {
+    failure.words = "not a portal archive: the file is " +
+                    std::to_string(length) + " bytes, its header ends at byte " +
                     std::to_string(header_end);
-    } else {
-      failure.words = std::string(kNotAnArchiveOrDamaged) +
-                      "a directory node counts more than " +
-                      std::to_string(kNodeEntrySlots) + " entries";
-    }
-  } else if (const auto* io = error.get_if<DatError::Io>()) {
-    failure.words = io->error.kind() == IoErrorKind::UnexpectedEof
-                        ? std::string(kNotAnArchiveOrDamaged) +
-                              "its directory runs past the end of the file"
-                        : io_words(io->error);
-  } else if (const auto* corruption = error.get_if<DatError::Corruption>()) {
-    failure.words =
-        std::string(kNotAnArchiveOrDamaged) + corruption_words(*corruption);
   } else {
-    failure.words = other_kind_words(error);
+    failure.words = std::string(kNotAnArchiveOrDamaged) + message(error);
   }
   return failure;
 }
 
 EntryProblem entry_problem(const DatError& error) {
-  if (error.get_if<DatError::NotFound>()) {
-    return {false, "no file with this id"};
+  const ErrorCategory kind = category(error);
+  const IoError* io = io_cause(error);
+  if (kind == ErrorCategory::Io && io != nullptr) {
+    return {false, "cannot be read: " + io_words(*io)};
   }
-  if (const auto* io = error.get_if<DatError::Io>()) {
-    if (io->error.kind() == IoErrorKind::UnexpectedEof) {
-      return {true, "its block chain runs past the end of the file"};
-    }
-    return {false, "cannot be read: " + io_words(io->error)};
-  }
-  if (const auto* corruption = error.get_if<DatError::Corruption>()) {
-    return {true, corruption_words(*corruption)};
-  }
-  if (error.get_if<DatError::BinRead>()) {
-    return {true, "its data ends inside a record"};
-  }
-  if (const auto* path = error.get_if<DatError::PathError>()) {
-    return {false, "cannot be read: " + io_words(path->source)};
-  }
-  return {true, other_kind_words(error)};
+  return {kind == ErrorCategory::Damaged, message(error)};
 }
 
 Failure entry_failure(std::string_view archive, std::uint32_t id,
@@ -223,6 +159,12 @@ Failure entry_failure(std::string_view archive, std::uint32_t id,
   return {shown_name(archive) + ": " + format_id(id),
           problem.damage ? "damaged: " + problem.words : problem.words,
           debug_text(error)};
+}
+
+std::string warning_line(std::string_view archive, std::uint32_t id,
+                         std::string_view words) {
+  return "warning: " + shown_name(archive) + ": " + format_id(id) + ": " +
+         std::string(words) + "\n";
 }
 
 Failure file_failure(std::string_view path, const IoError& error) {

@@ -47,13 +47,18 @@ Failure archive_failure(std::string_view archive, const DatError& error);
 // for.
 struct EntryProblem {
   bool damage = false;
-  std::string words;  // "its block chain runs past the end of the file"
+  std::string words;  // "a block chain runs past the end of the file"
 };
 EntryProblem entry_problem(const DatError& error);
 
 // A failure to read entry `id` of `archive`; damage reads "damaged: ...".
 Failure entry_failure(std::string_view archive, std::uint32_t id,
                       const DatError& error);
+
+// "warning: ARCHIVE: 0xXXXXXXXX: WORDS" and a line feed: contents that were
+// written as they are although something about them is short.
+std::string warning_line(std::string_view archive, std::uint32_t id,
+                         std::string_view words);
 
 // A failure of a file the tool itself reads or writes (pack's inputs and
 // output, extract's files, standard output).

@@ -1,4 +1,4 @@
-// extract and verify: every entry (or those asked for) read on several
+// extract: every entry (or those asked for) read on several
 // threads through read_entry, outcomes reported in id order.
 #include <cstdio>
 #include <cstdlib>
@@ -108,32 +108,17 @@ EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
     return failed(file_failure(target_name, closed.error()));
   }
   written.emplace(std::move(*pending));
-  return {.bytes = read->size,
-          .failed = false,
-          .stop = false,
-          .out = {},
-          .err = {}};
-}
-
-// What is wrong with `entry`, in words, or nothing.
-std::optional<std::string> damage_of(const DatDatabase& db,
-                                     const DatFileEntry& entry) {
-  auto read = read_entry(db, entry, EntryForm::kContents,
-                         [](std::span<const std::byte>) {
-                           return std::expected<void, IoError>();
-                         });
-  if (!read) return entry_problem(read.error().error).words;
-  if (!entry.is_compressed()) return std::nullopt;
-  if (!read->declared_size) {
-    return "stored compressed, but its " + std::to_string(entry.size) +
-           " stored bytes are too few for the 4-byte size prefix";
+  EntryOutcome done{.bytes = read->size,
+                    .failed = false,
+                    .stop = false,
+                    .out = {},
+                    .err = {}};
+  if (!command.raw) {
+    if (auto words = short_contents(entry, *read)) {
+      done.err = warning_line(command.archive, entry.id, *words);
+    }
   }
-  if (read->size < *read->declared_size) {
-    return "its compressed stream ends early: it decodes to " +
-           std::to_string(read->size) + " of the " +
-           std::to_string(*read->declared_size) + " bytes its prefix declares";
-  }
-  return std::nullopt;
+  return done;
 }
 
 bool progress() {
@@ -204,49 +189,6 @@ int run(const ExtractCommand& command) {
   // The new names, on disk with the files.
   if (command.sync) sync_directory(dir);
   return totals.failed == 0 && not_placed == 0 && !unmatched ? 0 : 1;
-}
-
-int run(const VerifyCommand& command) {
-  auto db = open_archive(command.archive);
-  if (!db) return 1;
-  bool unmatched = false;
-  const std::vector<std::uint32_t> ids =
-      selected_ids(command.archive, db->files(), command.selectors, unmatched);
-  const BatchTotals totals = run_batch(
-      ids.size(), command.jobs, "verify", "damaged", progress(),
-      [&](std::size_t i) {
-        const DatFileEntry* found = db->files().find(ids[i]);
-        if (found == nullptr) {
-          return failed(entry_failure(command.archive, ids[i],
-                                      DatError(DatError::NotFound{ids[i]})));
-        }
-        const DatFileEntry& entry = *found;
-        std::optional<std::string> damage;
-        try {
-          damage = damage_of(*db, entry);
-        } catch (const std::bad_alloc&) {
-          return out_of_memory(command.archive, entry.id);
-        }
-        EntryOutcome outcome;
-        outcome.bytes = entry.size;
-        if (damage) {
-          outcome.failed = true;
-          outcome.out = format_id(entry.id) + ": " + *damage + "\n";
-        }
-        return outcome;
-      });
-  if (totals.out_error) {
-    // A reader that went away chose to stop; the status still tells damage.
-    if (totals.out_error->kind() == IoErrorKind::BrokenPipe) {
-      return totals.failed == 0 && !unmatched ? 0 : 1;
-    }
-    report(file_failure("standard output", *totals.out_error));
-    return 1;
-  }
-  const int written =
-      write_output(std::to_string(ids.size()) + " files checked, " +
-                   std::to_string(totals.failed) + " damaged\n");
-  return written != 0 || totals.failed != 0 || unmatched ? 1 : 0;
 }
 
 }  // namespace ostrand_dat::tool

@@ -3,7 +3,7 @@
 _ostrand_dat() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="info ls cat extract verify sound pack mount help"
+  local commands="info ls cat extract verify sum sound pack mount help"
   COMPREPLY=()
   if ((COMP_CWORD == 1)); then
     COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
@@ -14,7 +14,8 @@ _ostrand_dat() {
     info | ls) options="--json" ;;
     cat) options="--raw" ;;
     extract) options="--raw --force --jobs -C" ;;
-    verify) options="--jobs" ;;
+    verify) options="--json --strict --manifest --jobs" ;;
+    sum) options="--raw --jobs" ;;
     sound) options="--dump --json" ;;
     pack) options="--block-size --compress" ;;
     mount) options="--raw -f -o" ;;

@@ -122,8 +122,30 @@ struct ReadError {
 //        at ostrand-dat/src/ostrand_dat.cc:52
 OSTRAND_DAT_EXPORT std::string debug_string(const ReadError& error);
 
+// Why an archive's bytes cannot be read as they stand: the reason a
+// Corruption carries, for code to switch on. The library raises each of
+// them; a Corruption made from a text alone has Other.
+enum class CorruptionReason {
+  Other,              // no reason given: a Corruption made from a text alone
+  DirectoryLoop,      // a directory node is its own ancestor
+  WalkBudgetExceeded, // the directory walk would read several times the file
+  BlockSizeNoRoom,    // block_size <= 4: no room for payload in a chain block
+  ItemLargerThanFile, // an item's size exceeds the whole file's length
+};
+
+// The reason's name in upper camel case, `DirectoryLoop`.
+[[nodiscard]] OSTRAND_DAT_EXPORT std::string_view reason_name(
+    CorruptionReason reason);
+
 // The archive library's error: twelve kinds, each with its own payload. Owns
 // everything it carries; moved, never shared.
+//
+// Kinds this reader never raises: DuplicateId and DuplicateNamespacedId (a
+// duplicate id in the directory replaces the earlier entry), InvalidMagic
+// and UnsupportedVersion (no header field is validated), InvalidNamespace
+// and Other (the writer's own failures use it). They belong to the type and
+// its printed forms all the same. DecompressionFailed comes only from a
+// strict read (ReadOptions::strict); get_file() never raises it.
 class DatError {
  public:
   struct Io {
@@ -152,7 +174,8 @@ class DatError {
     std::string text;
   };
   struct Corruption {
-    std::string text;
+    std::string text;  // the debug form prints this alone
+    CorruptionReason reason = CorruptionReason::Other;
   };
   struct DecompressionFailed {
     std::uint32_t value;
@@ -228,6 +251,21 @@ OSTRAND_DAT_EXPORT std::string debug_quote(std::string_view text);
 
 // The kind's name, `NotFound` for DatError::Kind::NotFound.
 OSTRAND_DAT_EXPORT std::string_view kind_name(DatError::Kind kind);
+
+// What a caller may want to tell apart without knowing which kind carries
+// which failure.
+enum class ErrorCategory {
+  NotFound,  // no file with the id asked for
+  Damaged,   // the archive's bytes are at fault: cut short, looping, ...
+  Io,        // the system failed: the file cannot be opened or read
+  Other,     // none of these (the writer's refusals, kinds never raised)
+};
+[[nodiscard]] OSTRAND_DAT_EXPORT ErrorCategory category(
+    const DatError& error);
+
+// What went wrong in plain words, one line, no source location:
+// "no file with id 0x20000001", "the directory loops back on itself".
+[[nodiscard]] OSTRAND_DAT_EXPORT std::string message(const DatError& error);
 
 }  // namespace ostrand_dat
 

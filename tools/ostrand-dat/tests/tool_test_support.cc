@@ -157,6 +157,11 @@ ArchiveWriter test_archive() {
   return w;
 }
 
+Bytes with_next_pointer(Bytes archive, std::uint32_t id, std::uint32_t next) {
+  put_u32(archive, entry_of(archive, id).offset, next);
+  return archive;
+}
+
 DatFileEntry entry_of(const Bytes& archive, std::uint32_t id) {
   const fs::path path = fs::temp_directory_path() /
                         ("ostrand-dat-entry-" + std::to_string(::getpid()));

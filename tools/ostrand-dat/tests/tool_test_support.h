@@ -71,6 +71,8 @@ Bytes with_entry_field(Bytes archive, std::uint32_t id, std::size_t field,
 // The entry `id` of an archive's bytes, as its directory lists it.
 DatFileEntry entry_of(const Bytes& archive, std::uint32_t id);
 void put_u32(Bytes& data, std::size_t at, std::uint32_t value);
+// The archive with the next-block pointer of `id`'s first block set.
+Bytes with_next_pointer(Bytes archive, std::uint32_t id, std::uint32_t next);
 
 // A JSON value; numbers keep their text, to be read back exactly.
 struct Json {

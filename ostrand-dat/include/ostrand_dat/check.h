@@ -1,0 +1,76 @@
+// A check of an archive as a whole, as a file-system checker makes one: the
+// header, every directory node and file chain, the free list, and the blocks
+// that nothing reaches. Findings come back as data; reading the files'
+// contents is left to the caller.
+#ifndef OSTRAND_DAT_CHECK_H_
+#define OSTRAND_DAT_CHECK_H_
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ostrand_dat/error.h"
+#include "ostrand_dat/export.h"
+
+namespace ostrand_dat {
+
+// One thing the check found wrong or odd.
+struct CheckFinding {
+  enum class Severity {
+    Warning,  // readers cope, but the archive is not as a writer leaves it
+    Damage,   // data is lost or a reader goes astray
+  };
+  enum class Kind {
+    HeaderCutShort,    // damage: the file ends inside the header
+    BlockSizeNoRoom,   // damage with a directory, else a warning
+    FileSizeMismatch,  // warning: file_size differs from the real size
+    ChainOutOfRange,   // damage: a block before the first block or past the
+                       // end of the file, or off the block grid
+    ChainLoop,         // damage: a chain visits one of its blocks again
+    CrossLinked,       // damage: a block belongs to two chains
+    SharedNode,        // warning: two slots name one directory node
+    BadNode,           // damage: a node counts more entries than it holds
+    FreeList,          // damage: the free list loops, leaves the file, or
+                       // disagrees with free_count or free_tail
+    FreeBlockInUse,    // damage: a block on the free list belongs to a chain
+    Unaccounted,       // warning: blocks that nothing reaches
+  };
+
+  Severity severity = Severity::Damage;
+  Kind kind = Kind::ChainOutOfRange;
+  // The file the finding concerns; nullopt for the archive as a whole
+  // (header, directory nodes, free list).
+  std::optional<std::uint32_t> id;
+  std::string text;  // plain words, one line: "its chain visits ... again"
+
+  friend bool operator==(const CheckFinding&, const CheckFinding&) = default;
+};
+
+// The kind's name in upper camel case, `CrossLinked`.
+[[nodiscard]] OSTRAND_DAT_EXPORT std::string_view kind_name(
+    CheckFinding::Kind kind);
+
+struct ArchiveCheck {
+  // Archive-level findings first, then by id; for one id in the order found.
+  std::vector<CheckFinding> findings;
+  std::uint64_t entries = 0;      // directory entries seen, duplicates too
+  std::uint64_t blocks = 0;       // blocks the file has room for
+  std::uint64_t unaccounted = 0;  // of those, reached by nothing
+};
+
+// Checks the archive at `path`. Memory stays within a few bits per block of
+// the file (bitmaps, not sets of offsets), whatever the directory holds;
+// each block's pointer is read once, except when chains cross and the
+// owners of shared blocks are looked up again. Fails only when the archive
+// cannot be examined: PathError when it cannot be opened, Io when a read
+// fails for another reason than its end. Safe to run beside readers.
+[[nodiscard]] OSTRAND_DAT_EXPORT std::expected<ArchiveCheck, DatError>
+check_archive(const std::filesystem::path& path);
+
+}  // namespace ostrand_dat
+
+#endif  // OSTRAND_DAT_CHECK_H_

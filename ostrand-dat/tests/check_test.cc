@@ -1,0 +1,161 @@
+// The whole-archive check: each kind of finding made by a real damaged
+// archive, exactly as reported.
+#include "ostrand_dat/check.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ostrand_dat/ostrand_dat.h"
+#include "ostrand_dat/writer.h"
+#include "archive_image.h"
+#include "archive_support.h"
+#include "coding.h"
+#include "test_support.h"
+
+namespace ostrand_dat {
+namespace {
+
+using testing::Bytes;
+
+constexpr std::uint32_t kA = 0x10, kB = 0x20;
+
+// Findings one a line: "D Kind 0x10: text" (W for a warning, no id for the
+// archive as a whole).
+std::string findings_of(const Bytes& archive) {
+  testing::TempFile file(archive);
+  auto check = check_archive(file.path());
+  if (!check) return "error " + debug_string(check.error());
+  std::string out;
+  for (const CheckFinding& f : check->findings) {
+    out += f.severity == CheckFinding::Severity::Damage ? "D " : "W ";
+    out += std::string(kind_name(f.kind)) + " ";
+    if (f.id) out += "0x" + std::to_string(*f.id) + ": ";
+    out += f.text + "\n";
+  }
+  return out;
+}
+
+std::string hex(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX",
+                static_cast<unsigned long long>(value));
+  return text;
+}
+
+TEST(CheckArchive, EachKindOfDamageFromARealArchive) {
+  // Block size 64: kA takes three blocks, kB two, then the root node.
+  ArchiveWriter writer(64);
+  writer.add({.id = kA, .data = Bytes(150, std::byte{1})});
+  writer.add({.id = kB, .data = Bytes(100, std::byte{2})});
+  const Bytes good = *writer.build();
+  const DatFileEntry a = testing::open_ok(good).files().find(kA)[0];
+  const DatFileEntry b = testing::open_ok(good).files().find(kB)[0];
+  const std::uint32_t a2 = a.offset + 64, a3 = a.offset + 128;
+  const std::uint32_t root = testing::open_ok(good).header().root_offset;
+  const std::uint64_t end = good.size();
+  auto edit = [&](std::function<void(Bytes&)> change) {
+    Bytes out = good;
+    change(out);
+    return out;
+  };
+  auto put = [](Bytes& bytes, std::uint64_t at, std::uint32_t value) {
+    if (bytes.size() < at + 4) bytes.resize(at + 4);
+    store_u32(bytes.data() + at, value);
+  };
+  // Two free blocks appended, linked, and the header naming them.
+  auto free_list = [&](std::uint32_t head, std::uint32_t count) {
+    return edit([&](Bytes& bytes) {
+      put(bytes, end, static_cast<std::uint32_t>(end + 64));
+      put(bytes, end + 64, 0);
+      bytes.resize(end + 128);
+      put(bytes, 328, static_cast<std::uint32_t>(bytes.size()));
+      put(bytes, 340, head);
+      put(bytes, 344, static_cast<std::uint32_t>(end + 64));
+      put(bytes, 348, count);
+    });
+  };
+  // A root listing no file whose slots 0 and 1 both name one leaf.
+  ArchiveImage shared(64);
+  const std::uint64_t leaf = shared.store_chain(encode_node({}));
+  DirectoryNode inner;
+  inner.branches = {static_cast<std::uint32_t>(leaf),
+                    static_cast<std::uint32_t>(leaf)};
+  inner.entry_count = 1;
+  inner.entries = {{0, 0, 0, 0, 0, 0}};
+  DatHeader header;
+  header.block_size = 64;
+  header.root_offset = static_cast<std::uint32_t>(
+      shared.store_chain(encode_node(inner)));
+  header.file_size = static_cast<std::uint32_t>(shared.size());
+  shared.put_header(header);
+
+  const struct {
+    std::string what;
+    Bytes archive;
+    std::string findings;
+  } cases[] = {
+      {"as written", good, ""},
+      {"file_size wrong", edit([&](Bytes& x) { put(x, 328, 5); }),
+       "W FileSizeMismatch the header's file_size is 5, the file is " +
+           std::to_string(end) + " bytes\n"},
+      {"a chain that comes back", edit([&](Bytes& x) { put(x, a2, a.offset); }),
+       "W Unaccounted 1 blocks unaccounted for\n"
+       "D ChainLoop 0x16: its chain comes back to the block at " +
+           hex(a.offset) + "\n"},
+      {"two files sharing a block", edit([&](Bytes& x) { put(x, b.offset, a3); }),
+       "W Unaccounted 1 blocks unaccounted for\n"
+       "D CrossLinked 0x16: its block at " + hex(a3) +
+           " is also in the file 0x00000020\n"
+           "D CrossLinked 0x32: its block at " + hex(a3) +
+           " is also in the file 0x00000010\n"},
+      {"a chain past the end",
+       edit([&](Bytes& x) { put(x, a.offset, static_cast<std::uint32_t>(end + 640)); }),
+       "W Unaccounted 2 blocks unaccounted for\n"
+       "D ChainOutOfRange 0x16: its chain runs past the end of the file at the "
+       "block at " + hex(end + 640) + "\n"},
+      {"a chain into the header", edit([&](Bytes& x) { put(x, a.offset, 0x100); }),
+       "W Unaccounted 2 blocks unaccounted for\n"
+       "D ChainOutOfRange 0x16: its chain goes to 0x100, inside the header\n"},
+      // entry_count, node byte 248, is byte 8 of the node's fifth block.
+      {"a node with 62 entries",
+       edit([&](Bytes& x) { put(x, root + 4 * 64 + 4 + 8, 62); }),
+       "D BadNode the directory node at " + hex(root) +
+           ": it counts 62 entries, more than 61\n"
+           "W Unaccounted 5 blocks unaccounted for\n"},
+      {"a node two slots name", shared.bytes(),
+       "W SharedNode the directory node at " + hex(leaf) +
+           ": two slots name it (again in the node at " +
+           hex(header.root_offset) + "); its blocks count once\n"},
+      {"a free list as the header says", free_list(end, 2), ""},
+      {"a free list shorter than its count", free_list(end, 3),
+       "D FreeList the free list: it ends after 2 of its 3 blocks\n"},
+      {"a free list through a file", free_list(a3, 2),
+       "W Unaccounted 2 blocks unaccounted for\n"
+       "D FreeBlockInUse the free list: its block at " + hex(a3) +
+           " is also in the file 0x00000010\n"
+           "D FreeBlockInUse 0x16: its block at " + hex(a3) +
+           " is also in the free list\n"},
+      {"blocks nothing reaches", edit([&](Bytes& x) {
+         x.resize(end + 128);
+         put(x, 328, static_cast<std::uint32_t>(x.size()));
+       }),
+       "W Unaccounted 2 blocks unaccounted for\n"},
+      {"a megabyte of zeros", Bytes(1 << 20),
+       "W FileSizeMismatch the header's file_size is 0, the file is 1048576 "
+       "bytes\n"
+       "W BlockSizeNoRoom the block size 0 leaves no room for data after the "
+       "block pointer\n"},
+      {"a file shorter than its header", Bytes(100),
+       "D HeaderCutShort the file is 100 bytes, its header ends at byte 400\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(findings_of(c.archive), c.findings);
+  }
+}
+
+}  // namespace
+}  // namespace ostrand_dat
