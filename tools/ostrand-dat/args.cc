@@ -605,6 +605,10 @@ std::string format_id(std::uint32_t id) {
   return text;
 }
 
+std::string entry_file_name(std::uint32_t id) {
+  return format_id(id).substr(2) + ".bin";
+}
+
 std::optional<std::uint32_t> parse_u32(std::string_view text) {
   int base = 10;
   if (text.starts_with("0x") || text.starts_with("0X")) {

@@ -21,6 +21,9 @@ std::optional<std::uint32_t> parse_u32(std::string_view text);
 
 // A file id as the tool prints it: "0x" and eight upper-case hex digits.
 std::string format_id(std::uint32_t id);
+// The file name extract, mount and verify --manifest give entry `id`:
+// eight upper-case hex digits and ".bin".
+std::string entry_file_name(std::uint32_t id);
 
 // Which ids an argument names: one id ("0x0A000001"), a range of ids
 // ("0x20000000-0x2000FFFF", both ends included) or a prefix pattern of the

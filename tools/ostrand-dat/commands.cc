@@ -107,13 +107,9 @@ std::expected<std::uint32_t, DatError> decoded_size(const DatDatabase& db,
         "stored compressed, but its " + std::to_string(e.size) +
         " stored bytes are too few for the 4-byte size prefix"}));
   }
-  auto prefix = db.read_file_data(e.offset, 4);
-  if (!prefix) return std::unexpected(std::move(prefix.error()));
-  std::uint32_t size = 0;
-  for (int i = 3; i >= 0; --i) {
-    size = (size << 8) | std::to_integer<std::uint32_t>((*prefix)[i]);
-  }
-  return size;
+  auto info = db.file_info(e.id);
+  if (!info) return std::unexpected(std::move(info.error()));
+  return info->size();
 }
 
 // Stored size over decoded size as a percentage, "37.5%"; "-" for nothing

@@ -19,13 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// extract's file name for `id`: eight upper-case hex digits and ".bin".
-std::string file_name(std::uint32_t id) {
-  char name[16];
-  std::snprintf(name, sizeof name, "%08X.bin", static_cast<unsigned>(id));
-  return name;
-}
-
 EntryOutcome failed(const Failure& failure) {
   return {.bytes = 0,
           .failed = true,
@@ -71,7 +64,7 @@ EntryOutcome directory_failure(const fs::path& dir, const IoError& error) {
 EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
                          const DatFileEntry& entry, const fs::path& dir,
                          std::optional<PendingFile>& written) {
-  const fs::path target = dir / file_name(entry.id);
+  const fs::path target = dir / entry_file_name(entry.id);
   const std::string target_name = target.string();
   std::error_code ignored;
   if (!command.force && fs::exists(fs::symlink_status(target, ignored))) {

@@ -64,13 +64,6 @@ namespace {
 
 constexpr char kRoot[] = "/";
 
-// The file name of entry `id`: eight upper-case hex digits and ".bin".
-std::string entry_name(std::uint32_t id) {
-  char name[16];
-  std::snprintf(name, sizeof name, "%08X.bin", static_cast<unsigned>(id));
-  return name;
-}
-
 // The id a path names, "/XXXXXXXX.bin" exactly as entry_name writes it.
 std::optional<std::uint32_t> path_id(const char* path) {
   if (std::strlen(path) != 13 || path[0] != '/' ||
@@ -147,7 +140,7 @@ struct Mounted {
   void report(std::uint32_t id, const DatError& error) const {
     if (!foreground) return;
     Failure failure = entry_failure(archive, id, error);
-    failure.subject = shown_name(archive) + ": " + entry_name(id);
+    failure.subject = shown_name(archive) + ": " + entry_file_name(id);
     write_text(error_line(failure, false));
   }
 
@@ -236,7 +229,7 @@ int on_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t,
   struct stat st;
   for (const DatFileEntry& entry : m.db.files()) {
     if (plus) m.fill_stat(entry, &st);
-    if (fill(buffer, entry_name(entry.id).c_str(), plus ? &st : nullptr, 0,
+    if (fill(buffer, entry_file_name(entry.id).c_str(), plus ? &st : nullptr, 0,
              fill_flags) != 0) {
       return -ENOMEM;
     }

@@ -142,13 +142,6 @@ bool progress() {
                          std::getenv("TERM"));
 }
 
-// extract's file name for `id`.
-std::string bin_name(std::uint32_t id) {
-  char name[16];
-  std::snprintf(name, sizeof name, "%08X.bin", static_cast<unsigned>(id));
-  return name;
-}
-
 }  // namespace
 
 int run(const VerifyCommand& command) {
@@ -320,7 +313,7 @@ int run(const SumCommand& command) {
               });
           if (!read) return fail(read.error().error);
           outcome.bytes = read->size;
-          outcome.out = sha.hex_digest() + "  " + bin_name(entry->id) + "\n";
+          outcome.out = sha.hex_digest() + "  " + entry_file_name(entry->id) + "\n";
           if (!command.raw) {
             if (auto words = short_contents(*entry, *read)) {
               outcome.err = warning_line(command.archive, entry->id, *words);
