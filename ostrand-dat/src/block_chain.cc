@@ -203,7 +203,7 @@ ChainStream::ChainStream(const BlockChain& chain, std::uint32_t offset,
     : chain_(chain),
       first_offset_(offset),
       batch_bytes_(std::max<std::size_t>(batch_bytes, 1)),
-      observer_(observer),
+      observer_(std::move(observer)),
       missing_(size),
       current_(offset) {}
 
@@ -286,7 +286,7 @@ std::expected<std::size_t, DatError> ChainStream::read_tiny_block() {
   std::array<std::byte, 4> pointer;
   auto read = platform::read_exact(chain_.file(), current_, pointer, {});
   if (!read) return fail_after(0, DatError(std::move(read.error())));
-  if (observer_) observer_(current_);
+  if (observer_) observer_(current_, load_u32(pointer.data()));
   if (load_u32(pointer.data()) != 0) {
     return fail_after(
         0, no_room(chain_.block_size(), current_));
@@ -330,7 +330,7 @@ std::expected<std::size_t, DatError> ChainStream::read_blocks(
       return fail_after(handed, failure_of(got));
     }
     const std::uint32_t next = load_u32(pointers_[i].data());
-    if (observer_) observer_(block);
+    if (observer_) observer_(block, next);
     const std::size_t piece = parts[2 * i + 1].size();
     const auto arrived = static_cast<std::size_t>(
         std::min<std::uint64_t>(piece, got.filled - at - 4));

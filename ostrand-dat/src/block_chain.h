@@ -57,9 +57,12 @@ class BlockChain {
 };
 
 // Told the file offset of each block of a chain that a stream takes bytes
-// from, once per visit, in chain order, before those bytes are handed out.
-// A chain that loops is told the looped blocks again.
-using BlockObserver = std::function<void(std::uint64_t block_offset)>;
+// from, and the block's next-block pointer, once per visit, in chain order,
+// before those bytes are handed out. A chain that loops is told the looped
+// blocks again. A block whose pointer cannot be read is not told; the
+// stream's failure follows.
+using BlockObserver =
+    std::function<void(std::uint64_t block_offset, std::uint32_t next)>;
 
 // An item read through its chain piece by piece, in bounded memory: the
 // bytes gather() would fill, in the same order, with the same failures.

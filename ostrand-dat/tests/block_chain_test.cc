@@ -213,7 +213,9 @@ Streamed stream_all(const BlockChain& chain, std::uint32_t offset,
                     std::uint32_t size, std::size_t batch) {
   Streamed out;
   ChainStream stream(chain, offset, size, batch,
-                     [&out](std::uint64_t block) { out.blocks.push_back(block); });
+                     [&out](std::uint64_t block, std::uint32_t) {
+                       out.blocks.push_back(block);
+                     });
   while (true) {
     auto piece = stream.next();
     if (!piece) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ostrand_dat/ostrand_dat.h"
@@ -24,18 +25,22 @@ constexpr std::uint32_t kA = 0x10, kB = 0x20;
 
 // Findings one a line: "D Kind 0x10: text" (W for a warning, no id for the
 // archive as a whole).
-std::string findings_of(const Bytes& archive) {
-  testing::TempFile file(archive);
-  auto check = check_archive(file.path());
-  if (!check) return "error " + debug_string(check.error());
+std::string lines_of(const ArchiveCheck& check) {
   std::string out;
-  for (const CheckFinding& f : check->findings) {
+  for (const CheckFinding& f : check.findings) {
     out += f.severity == CheckFinding::Severity::Damage ? "D " : "W ";
     out += std::string(kind_name(f.kind)) + " ";
     if (f.id) out += "0x" + std::to_string(*f.id) + ": ";
     out += f.text + "\n";
   }
   return out;
+}
+
+std::string findings_of(const Bytes& archive) {
+  testing::TempFile file(archive);
+  auto check = check_archive(file.path());
+  if (!check) return "error " + debug_string(check.error());
+  return lines_of(*check);
 }
 
 std::string hex(std::uint64_t value) {
@@ -45,7 +50,14 @@ std::string hex(std::uint64_t value) {
   return text;
 }
 
-TEST(CheckArchive, EachKindOfDamageFromARealArchive) {
+struct DamageCase {
+  std::string what;
+  Bytes archive;
+  std::string findings;
+};
+
+// Each kind of finding, made by a real archive, and its exact words.
+std::vector<DamageCase> damage_cases() {
   // Block size 64: kA takes three blocks, kB two, then the root node.
   ArchiveWriter writer(64);
   writer.add({.id = kA, .data = Bytes(150, std::byte{1})});
@@ -92,11 +104,7 @@ TEST(CheckArchive, EachKindOfDamageFromARealArchive) {
   header.file_size = static_cast<std::uint32_t>(shared.size());
   shared.put_header(header);
 
-  const struct {
-    std::string what;
-    Bytes archive;
-    std::string findings;
-  } cases[] = {
+  return {
       {"as written", good, ""},
       {"file_size wrong", edit([&](Bytes& x) { put(x, 328, 5); }),
        "W FileSizeMismatch the header's file_size is 5, the file is " +
@@ -151,9 +159,49 @@ TEST(CheckArchive, EachKindOfDamageFromARealArchive) {
       {"a file shorter than its header", Bytes(100),
        "D HeaderCutShort the file is 100 bytes, its header ends at byte 400\n"},
   };
-  for (const auto& c : cases) {
+}
+
+TEST(CheckArchive, EachKindOfDamageFromARealArchive) {
+  for (const auto& c : damage_cases()) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(findings_of(c.archive), c.findings);
+  }
+}
+
+// The same findings when the caller reads every entry through the checker
+// on two threads, and each read gives what read_file() gives.
+TEST(ArchiveChecker, ReadsOnTwoThreadsFindWhatTheCheckFinds) {
+  for (const auto& c : damage_cases()) {
+    SCOPED_TRACE(c.what);
+    testing::TempFile file(c.archive);
+    auto checker = ArchiveChecker::start(file.path());
+    ASSERT_TRUE(checker) << debug_string(checker.error());
+    auto db = DatDatabase::open(file.path());
+    std::vector<DatFileEntry> entries;
+    if (db) entries.assign(db->files().begin(), db->files().end());
+    std::vector<std::string> got(entries.size()), want(entries.size());
+    auto read = [&](std::size_t first) {
+      for (std::size_t i = first; i < entries.size(); i += 2) {
+        auto text = [](std::string& out) {
+          return [&out](std::span<const std::byte> piece) {
+            out.append(reinterpret_cast<const char*>(piece.data()),
+                       piece.size());
+            return true;
+          };
+        };
+        auto ours = checker->read_file(entries[i], text(got[i]));
+        if (!ours) got[i] += debug_string(ours.error());
+        auto theirs = db->read_file(entries[i].id, text(want[i]));
+        if (!theirs) want[i] += debug_string(theirs.error());
+      }
+    };
+    std::thread other(read, 1);
+    read(0);
+    other.join();
+    EXPECT_EQ(got, want);
+    auto check = checker->finish();
+    ASSERT_TRUE(check) << debug_string(check.error());
+    EXPECT_EQ(lines_of(*check), c.findings);
   }
 }
 

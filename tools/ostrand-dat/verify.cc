@@ -1,8 +1,7 @@
-// verify and sum: the archive checked as a whole (check_archive), then every
-// entry read on several threads through read_entry, findings and sums
-// reported in id order.
+// verify and sum: verify checks the archive as a whole and reads every
+// entry once through the same checker, on several threads, findings
+// reported in id order at the end; sum hashes every entry as cat gives it.
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -106,33 +105,32 @@ struct EntryCheck {
   std::uint64_t bytes = 0;
 };
 
-EntryCheck check_entry(const DatDatabase& db, const DatFileEntry& entry,
-                       bool structurally_damaged, const std::string* expected) {
+// Reads `entry` through the checker, which checks its chain on the way.
+// A failed read is damage, which the check may explain better (then
+// `merge` drops it).
+EntryCheck check_entry(const ArchiveChecker& checker, const DatFileEntry& entry,
+                       const std::string* expected) {
   EntryCheck out;
   std::optional<Sha256> sum;
   if (expected != nullptr) sum.emplace();
-  auto read = read_entry(db, entry, EntryForm::kContents,
-                         [&](std::span<const std::byte> bytes) {
-                           if (sum) sum->update(bytes);
-                           return std::expected<void, IoError>();
-                         });
+  auto read = checker.read_file(entry, [&](std::span<const std::byte> bytes) {
+    if (sum) sum->update(bytes);
+    return true;
+  });
   if (!read) {
-    // The whole-archive check has already said why the chain fails.
-    if (!structurally_damaged) {
-      out.findings.push_back({entry.id, true, "ReadFailed",
-                              entry_problem(read.error().error).words});
-    }
+    out.findings.push_back({entry.id, true, "ReadFailed",
+                            entry_problem(read.error()).words});
     return out;
   }
   out.bytes = read->size;
-  if (auto words = short_contents(entry, *read)) {
+  const EntryRead contents{.size = read->size,
+                           .declared_size = read->declared_size};
+  if (auto words = short_contents(entry, contents)) {
     out.findings.push_back({entry.id, false, "ShortStream", *words});
   }
-  if (sum) {
-    if (sum->hex_digest() != *expected) {
-      out.findings.push_back({entry.id, true, "SumDiffers",
-                              "its SHA-256 differs from the manifest's"});
-    }
+  if (sum && sum->hex_digest() != *expected) {
+    out.findings.push_back({entry.id, true, "SumDiffers",
+                            "its SHA-256 differs from the manifest's"});
   }
   return out;
 }
@@ -142,8 +140,15 @@ bool progress() {
                          std::getenv("TERM"));
 }
 
+bool is_damage(const Finding& finding) { return finding.damage; }
+
 }  // namespace
 
+// One pass over the archive: the checker walks the directory's nodes and
+// the free list, the entries are read through it on several threads (each
+// block once, its chain checked as it is read), and its findings come at
+// the end, when every chain has been seen. Nothing is printed before that:
+// a chain read late may name one read early.
 int run(const VerifyCommand& command) {
   std::map<std::uint32_t, std::string> manifest;
   if (!command.manifest.empty()) {
@@ -155,12 +160,63 @@ int run(const VerifyCommand& command) {
     }
     manifest = std::move(*read);
   }
-  auto check = check_archive(command.archive);
+  auto checker = ArchiveChecker::start(command.archive);
+  if (!checker) {
+    report(archive_failure(command.archive, checker.error()));
+    return kCannotExamine;
+  }
+  std::optional<DatDatabase> db;
+  std::optional<Finding> open_failed;
+  auto opened = DatDatabase::open(command.archive);
+  if (opened) {
+    db = std::move(*opened);
+  } else if (category(opened.error()) != ErrorCategory::Damaged) {
+    report(archive_failure(command.archive, opened.error()));
+    return kCannotExamine;
+  } else {
+    open_failed = {std::nullopt, true, "OpenFailed", message(opened.error())};
+  }
+
+  // Every id the archive (or the selectors) or the manifest names,
+  // ascending; without a directory, those the check names.
+  std::vector<std::uint32_t> ids;
+  bool unmatched = false;
+  if (db) {
+    ids = selected_ids(command.archive, db->files(), command.selectors,
+                       unmatched);
+  }
+  for (const auto& [id, sum] : manifest) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+
+  std::vector<EntryCheck> reads(db ? ids.size() : 0);
+  run_batch(reads.size(), command.jobs, "verify", "damaged", progress(),
+            [&](std::size_t i) {
+              EntryOutcome outcome;
+              const DatFileEntry* entry = db->files().find(ids[i]);
+              if (entry == nullptr) return outcome;
+              const auto expected = manifest.find(ids[i]);
+              try {
+                reads[i] = check_entry(
+                    *checker, *entry,
+                    expected == manifest.end() ? nullptr : &expected->second);
+              } catch (const std::bad_alloc&) {
+                reads[i].findings = {
+                    {ids[i], true, "ReadFailed", "out of memory"}};
+              }
+              outcome.bytes = reads[i].bytes;
+              outcome.failed = std::any_of(reads[i].findings.begin(),
+                                           reads[i].findings.end(), is_damage);
+              return outcome;
+            });
+  auto check = checker->finish();
   if (!check) {
     report(archive_failure(command.archive, check.error()));
     return kCannotExamine;
   }
-  // Archive-level findings first; those of each id go out with its entry.
+
+  // Archive-level findings first, then each id's: the check's, then what
+  // reading it found.
   std::vector<Finding> archive_level;
   std::map<std::uint32_t, std::vector<Finding>> by_id;
   for (const CheckFinding& finding : check->findings) {
@@ -170,117 +226,80 @@ int run(const VerifyCommand& command) {
       archive_level.push_back(of(finding));
     }
   }
-  std::optional<DatDatabase> db;
-  if (check->findings.empty() ||
-      check->findings.front().kind != CheckFinding::Kind::HeaderCutShort) {
-    auto opened = DatDatabase::open(command.archive);
-    if (opened) {
-      db = std::move(*opened);
-    } else if (category(opened.error()) != ErrorCategory::Damaged) {
-      report(archive_failure(command.archive, opened.error()));
-      return kCannotExamine;
-    } else if (std::none_of(check->findings.begin(), check->findings.end(),
-                            [](const CheckFinding& f) {
-                              return f.severity ==
-                                     CheckFinding::Severity::Damage;
-                            })) {
-      archive_level.push_back(
-          {std::nullopt, true, "OpenFailed", message(opened.error())});
-    }
+  if (open_failed && std::none_of(check->findings.begin(),
+                                  check->findings.end(),
+                                  [](const CheckFinding& f) {
+                                    return f.severity ==
+                                           CheckFinding::Severity::Damage;
+                                  })) {
+    archive_level.push_back(*open_failed);
+  }
+  if (!db) {
+    for (const auto& [id, findings] : by_id) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
   }
 
-  std::atomic<std::size_t> damaged = 0, warnings = 0;
-  auto count = [&](const std::vector<Finding>& findings, std::string& out) {
+  std::size_t damaged = 0, warnings = 0;
+  std::string out;
+  int written = 0;
+  auto emit = [&](const std::vector<Finding>& findings) {
     for (const Finding& finding : findings) {
       ++(finding.damage ? damaged : warnings);
       out += finding_line(finding, command.json);
     }
+    if (out.size() >= (std::size_t{64} << 10)) {
+      written |= write_output(out);
+      out.clear();
+    }
   };
-  std::string head;
-  count(archive_level, head);
-  if (!head.empty()) {
-    if (write_output(head) != 0) return 1;
+  emit(archive_level);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::uint32_t id = ids[i];
+    std::vector<Finding> findings;
+    if (auto structural = by_id.find(id); structural != by_id.end()) {
+      findings = std::move(structural->second);
+    }
+    const bool structurally_damaged =
+        std::any_of(findings.begin(), findings.end(), is_damage);
+    const DatFileEntry* entry = db ? db->files().find(id) : nullptr;
+    const bool in_manifest = manifest.contains(id);
+    if (entry != nullptr) {
+      // The check has already said why a damaged chain fails to read.
+      for (Finding& finding : reads[i].findings) {
+        if (structurally_damaged && finding.kind == "ReadFailed") continue;
+        findings.push_back(std::move(finding));
+      }
+      if (!manifest.empty() && !in_manifest) {
+        findings.push_back(
+            {id, false, "NotInManifest", "it is not in the manifest"});
+      }
+    } else if (db && in_manifest) {
+      findings.push_back({id, true, "MissingFromArchive",
+                          "it is in the manifest but not in the archive"});
+    } else if (db) {
+      findings.push_back({id, true, "NotFound", "no file with this id"});
+    }
+    emit(findings);
   }
-
-  // Every id the archive (or the selectors) or the manifest names,
-  // ascending.
-  std::vector<std::uint32_t> ids;
-  bool unmatched = false;
-  if (db) {
-    ids = selected_ids(command.archive, db->files(), command.selectors,
-                       unmatched);
-  } else {
-    for (const auto& [id, findings] : by_id) ids.push_back(id);
-  }
-  for (const auto& [id, sum] : manifest) ids.push_back(id);
-  std::sort(ids.begin(), ids.end());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-
-  const BatchTotals totals = run_batch(
-      ids.size(), command.jobs, "verify", "damaged", progress(),
-      [&](std::size_t i) {
-        const std::uint32_t id = ids[i];
-        std::vector<Finding> findings;
-        if (auto structural = by_id.find(id); structural != by_id.end()) {
-          findings = structural->second;
-        }
-        const bool structurally_damaged =
-            std::any_of(findings.begin(), findings.end(),
-                        [](const Finding& f) { return f.damage; });
-        EntryOutcome outcome;
-        const DatFileEntry* entry = db ? db->files().find(id) : nullptr;
-        const auto expected = manifest.find(id);
-        if (entry != nullptr) {
-          try {
-            EntryCheck read = check_entry(
-                *db, *entry, structurally_damaged,
-                expected == manifest.end() ? nullptr : &expected->second);
-            outcome.bytes = read.bytes;
-            findings.insert(findings.end(), read.findings.begin(),
-                            read.findings.end());
-          } catch (const std::bad_alloc&) {
-            findings.push_back({id, true, "ReadFailed", "out of memory"});
-          }
-          if (!manifest.empty() && expected == manifest.end()) {
-            findings.push_back(
-                {id, false, "NotInManifest", "it is not in the manifest"});
-          }
-        } else if (db && expected != manifest.end()) {
-          findings.push_back({id, true, "MissingFromArchive",
-                              "it is in the manifest but not in the archive"});
-        } else if (db) {
-          findings.push_back({id, true, "NotFound", "no file with this id"});
-        }
-        count(findings, outcome.out);
-        outcome.failed = std::any_of(findings.begin(), findings.end(),
-                                     [](const Finding& f) { return f.damage; });
-        return outcome;
-      });
   const std::size_t files = db ? db->files().size() : 0;
-  const bool bad =
-      damaged != 0 || unmatched || (command.strict && warnings != 0);
-  if (totals.out_error) {
-    // A reader that went away chose to stop; the status still tells damage.
-    if (totals.out_error->kind() == IoErrorKind::BrokenPipe) return bad ? 1 : 0;
-    report(file_failure("standard output", *totals.out_error));
-    return 1;
-  }
-  std::string last;
   if (command.json) {
-    JsonWriter out;
-    last = out.begin_object()
+    JsonWriter line;
+    out += line.begin_object()
                .field("files", files)
-               .field("damaged", damaged.load())
-               .field("warnings", warnings.load())
+               .field("damaged", damaged)
+               .field("warnings", warnings)
                .end_object()
                .take() +
            "\n";
   } else {
-    last = std::to_string(files) + " files checked, " +
-           std::to_string(damaged.load()) + " damaged, " +
-           std::to_string(warnings.load()) + " warnings\n";
+    out += std::to_string(files) + " files checked, " +
+           std::to_string(damaged) + " damaged, " +
+           std::to_string(warnings) + " warnings\n";
   }
-  const int written = write_output(last);
+  written |= write_output(out);
+  const bool bad =
+      damaged != 0 || unmatched || (command.strict && warnings != 0);
   return written != 0 || bad ? 1 : 0;
 }
 

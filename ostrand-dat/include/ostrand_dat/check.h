@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/export.h"
+#include "ostrand_dat/ostrand_dat.h"
 
 namespace ostrand_dat {
 
@@ -62,12 +64,44 @@ struct ArchiveCheck {
   std::uint64_t unaccounted = 0;  // of those, reached by nothing
 };
 
-// Checks the archive at `path`. Memory stays within a few bits per block of
-// the file (bitmaps, not sets of offsets), whatever the directory holds;
-// each block's pointer is read once, except when chains cross and the
-// owners of shared blocks are looked up again. Fails only when the archive
-// cannot be examined: PathError when it cannot be opened, Io when a read
-// fails for another reason than its end. Safe to run beside readers.
+// The check in steps, for a caller that reads every file anyway (to hash
+// it, say), so that each block is read once: start() checks the header, the
+// directory's nodes and the free list; read_file() reads a file's contents
+// and checks its chain on the way; finish() reads the chains no read_file()
+// read and gives the findings, exactly those of check_archive(). Memory: a
+// few bits per block of the file and 16 bytes per directory entry.
+// read_file() may run on several threads at once, and nothing else with it.
+class OSTRAND_DAT_EXPORT ArchiveChecker {
+ public:
+  // Fails only when the archive cannot be examined: PathError when it
+  // cannot be opened, Io when a read fails for another reason than its end.
+  [[nodiscard]] static std::expected<ArchiveChecker, DatError> start(
+      const std::filesystem::path& path);
+
+  ArchiveChecker(ArchiveChecker&&) noexcept;
+  ArchiveChecker& operator=(ArchiveChecker&&) noexcept;
+  ~ArchiveChecker();
+
+  // Hands `sink` the contents of `entry`, a directory entry of the archive,
+  // exactly as DatDatabase::read_file() does, with its failures. The whole
+  // chain is read even when the sink stops, so that it is checked.
+  [[nodiscard]] std::expected<FileReadSummary, DatError> read_file(
+      const DatFileEntry& entry, const FileSink& sink) const;
+
+  // The findings, after reading the chains of the entries no read_file()
+  // has read. Call it once. When chains cross, the whole archive's chains
+  // are walked again to name each shared block's owners.
+  [[nodiscard]] std::expected<ArchiveCheck, DatError> finish();
+
+ private:
+  class State;
+  explicit ArchiveChecker(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+// Checks the archive at `path`: ArchiveChecker's three steps, with no file
+// read by the caller. Memory and failures as there. Safe to run beside
+// readers.
 [[nodiscard]] OSTRAND_DAT_EXPORT std::expected<ArchiveCheck, DatError>
 check_archive(const std::filesystem::path& path);
 
