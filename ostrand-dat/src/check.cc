@@ -688,9 +688,12 @@ class ArchiveChecker::State::ChainTracker {
   // past the end (or off the grid), a failure of another kind the check's.
   void end(const DatError* failure) {
     if (done_ || failure == nullptr) return;
+    // A chain too large for the file is done before it is read, so the
+    // failure is a read's.
     const auto* io = failure->get_if<DatError::Io>();
-    if (io == nullptr) return;
-    if (io->error.kind() != IoErrorKind::UnexpectedEof) return fail(io->error);
+    if (io != nullptr && io->error.kind() != IoErrorKind::UnexpectedEof) {
+      return fail(io->error);
+    }
     if (!state_.walk_.grid().cell_of(expected_)) {
       return damage(Kind::ChainOutOfRange, out_of_range_text(expected_));
     }

@@ -77,18 +77,24 @@ std::vector<DamageCase> damage_cases() {
     if (bytes.size() < at + 4) bytes.resize(at + 4);
     store_u32(bytes.data() + at, value);
   };
-  // Two free blocks appended, linked, and the header naming them.
-  auto free_list = [&](std::uint32_t head, std::uint32_t count) {
+  // Two free blocks appended, linked (the second to `then`), and the
+  // header naming them.
+  const auto end2 = static_cast<std::uint32_t>(end + 64);
+  auto free_list = [&](std::uint32_t head, std::uint32_t count,
+                       std::uint32_t then = 0, std::uint32_t tail = 0) {
     return edit([&](Bytes& bytes) {
-      put(bytes, end, static_cast<std::uint32_t>(end + 64));
-      put(bytes, end + 64, 0);
+      put(bytes, end, end2);
+      put(bytes, end + 64, then);
       bytes.resize(end + 128);
       put(bytes, 328, static_cast<std::uint32_t>(bytes.size()));
       put(bytes, 340, head);
-      put(bytes, 344, static_cast<std::uint32_t>(end + 64));
+      put(bytes, 344, tail == 0 ? end2 : tail);
       put(bytes, 348, count);
     });
   };
+  // The root's first entry (kA) is at node byte 252: its size, node byte
+  // 264, is byte 24 of the node's fifth block.
+  const std::uint32_t a_size_at = root + 4 * 64 + 4 + 24;
   // A root listing no file whose slots 0 and 1 both name one leaf.
   ArchiveImage shared(64);
   const std::uint64_t leaf = shared.store_chain(encode_node({}));
@@ -156,6 +162,46 @@ std::vector<DamageCase> damage_cases() {
        "bytes\n"
        "W BlockSizeNoRoom the block size 0 leaves no room for data after the "
        "block pointer\n"},
+      {"block size 4 with a directory", edit([&](Bytes& x) { put(x, 324, 4); }),
+       "D BlockSizeNoRoom the block size 4 leaves no room for data after the "
+       "block pointer\n"},
+      {"a size larger than the file",
+       edit([&](Bytes& x) { put(x, a_size_at, 1u << 30); }),
+       "W Unaccounted 3 blocks unaccounted for\n"
+       "D ChainOutOfRange 0x16: its size of 1073741824 bytes is larger than "
+       "the whole file\n"},
+      {"a last block whose rest runs past the end",
+       edit([&](Bytes& x) {
+         put(x, a_size_at, static_cast<std::uint32_t>(end - 10));
+       }),
+       "W Unaccounted 1 blocks unaccounted for\n"
+       "D ChainOutOfRange 0x16: its chain runs past the end of the file at the "
+       "block at " + hex(a3) + "\n"},
+      {"a chain off the block grid", edit([&](Bytes& x) { put(x, a.offset, a2 + 1); }),
+       "W Unaccounted 2 blocks unaccounted for\n"
+       "D ChainOutOfRange 0x16: its chain goes to " + hex(a2 + 1) +
+           ", which is not on the block grid\n"},
+      {"a chain into a directory node",
+       edit([&](Bytes& x) { put(x, a.offset, root); }),
+       "W Unaccounted 2 blocks unaccounted for\n"
+       "D CrossLinked the directory node at " + hex(root) + ": its block at " +
+           hex(root) + " is also in the file 0x00000010\n"
+           "D CrossLinked 0x16: its block at " + hex(root) +
+           " is also in the directory node at " + hex(root) + "\n"},
+      {"a node that is its own child", edit([&](Bytes& x) { put(x, root + 4, root); }),
+       "D ChainLoop the directory node at " + hex(root) +
+           ": it is its own ancestor (named again by the node at " + hex(root) +
+           ")\n"},
+      {"a free list that comes back", free_list(end, 3, static_cast<std::uint32_t>(end)),
+       "D FreeList the free list: it comes back to the block at " + hex(end) +
+           "\n"},
+      {"a free list ending elsewhere than free_tail", free_list(end, 2, 0, a3),
+       "D FreeList the free list: its last block is at " + hex(end2) +
+           ", not at free_tail " + hex(a3) + "\n"},
+      {"a free list that leaves the file", free_list(end2 + 640, 2),
+       "D FreeList the free list: it goes to " + hex(end2 + 640) +
+           ", which is not a block of the file\n"
+           "W Unaccounted 2 blocks unaccounted for\n"},
       {"a file shorter than its header", Bytes(100),
        "D HeaderCutShort the file is 100 bytes, its header ends at byte 400\n"},
   };
@@ -203,6 +249,26 @@ TEST(ArchiveChecker, ReadsOnTwoThreadsFindWhatTheCheckFinds) {
     ASSERT_TRUE(check) << debug_string(check.error());
     EXPECT_EQ(lines_of(*check), c.findings);
   }
+}
+
+// A sink that stops after the first piece stops the handing out, not the
+// check: the rest of the chain is still read and counted.
+TEST(ArchiveChecker, ASinkThatStopsLeavesNoBlockUncounted) {
+  ArchiveWriter writer(64);
+  writer.add({.id = kA, .data = Bytes(1000, std::byte{1})});
+  testing::TempFile file(*writer.build());
+  auto checker = ArchiveChecker::start(file.path());
+  ASSERT_TRUE(checker) << debug_string(checker.error());
+  const DatFileEntry a = *testing::open_ok(*writer.build()).files().find(kA);
+  auto read = checker->read_file(
+      a, [](std::span<const std::byte>) { return false; });
+  ASSERT_TRUE(read) << debug_string(read.error());
+  EXPECT_TRUE(read->stopped);
+  EXPECT_LT(read->size, 1000u);
+  auto check = checker->finish();
+  ASSERT_TRUE(check) << debug_string(check.error());
+  EXPECT_EQ(lines_of(*check), "");
+  EXPECT_EQ(check->unaccounted, 0u);
 }
 
 }  // namespace
