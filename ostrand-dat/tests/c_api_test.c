@@ -277,6 +277,62 @@ int main(int argc, char** argv) {
     ostrand_dat_sound_table_free(NULL);
     ostrand_dat_free(NULL);
   }
+
+  { /* Each other pointer argument NULL in turn, on a real archive: refused,
+     * naming the argument, before anything is read or written. */
+    ostrand_dat_t* db = NULL;
+    ostrand_dat_reader_t* reader = NULL;
+    ostrand_dat_sound_table_t* t = NULL;
+    uint8_t* data = NULL;
+    uint64_t handed = 0;
+    unsigned char* end = scratch;
+    const uint8_t payload[] = {6, 0, 0, 0, 0x10, 'a', 'b', 'c', 3, 1};
+    CHECK(ostrand_dat_open(path, &db, NULL) == 0);
+    CHECK(ostrand_dat_open_file(db, 1, 0, &reader, NULL) == 0);
+    {
+      ostrand_dat_status st[14];
+      const struct {
+        int code;
+        const char* name;
+      } cases[14] = {
+          {ostrand_dat_find(db, 1, NULL, &st[0]), "entry"},
+          {ostrand_dat_get_file(db, 1, 0, NULL, &n, &st[1]), "data"},
+          {ostrand_dat_get_file(db, 1, 0, &data, NULL, &st[2]), "data"},
+          {ostrand_dat_read_into(db, 1, 0, scratch, 1, NULL, &st[3]), "size"},
+          {ostrand_dat_read_into(db, 1, 0, NULL, 1, &n, &st[4]), "buffer"},
+          {ostrand_dat_read_file(db, 1, 0, NULL, NULL, &handed, &st[5]), "sink"},
+          {ostrand_dat_open_file(db, 1, 0, NULL, &st[6]), "reader"},
+          {ostrand_dat_reader_read(reader, scratch, 1, NULL, &st[7]), "size"},
+          {ostrand_dat_reader_read(reader, NULL, 1, &n, &st[8]), "buffer"},
+          {ostrand_dat_read_file_data(db, 0, 0, NULL, &n, &st[9]), "data"},
+          {ostrand_dat_read_file_data(db, 0, 0, &data, NULL, &st[10]), "data"},
+          {ostrand_dat_decompress_lrs(payload, 1, NULL, &n, &st[11]), "output"},
+          {ostrand_dat_decompress_lrs(payload, 1, &data, NULL, &st[12]), "output"},
+          {ostrand_dat_sound_table_unpack(NULL, 1, &t, &st[13]), "data"},
+      };
+      char expected[64];
+      for (i = 0; i < 14; ++i) {
+        snprintf(expected, sizeof expected, "InvalidArgument(\"%s is NULL\")",
+                 cases[i].name);
+        CHECK(cases[i].code == OSTRAND_DAT_INVALID_ARGUMENT);
+        check_status(&st[i], OSTRAND_DAT_INVALID_ARGUMENT, expected, (int)i);
+      }
+    }
+    CHECK(t == NULL);
+    CHECK(ostrand_dat_header_get(db, NULL) == OSTRAND_DAT_INVALID_ARGUMENT);
+    CHECK(ostrand_dat_entries(db, 0, NULL, 1) == 0);
+    CHECK(ostrand_dat_sound_table_hash_key(NULL) == 0);
+    CHECK(ostrand_dat_sound_table_unpack(table_bytes, table_size, &t, NULL) == 0);
+    CHECK(ostrand_dat_sound_table_resolve(t, 0x0E, NULL) == 0);
+    CHECK(ostrand_dat_sound_table_entries(t, 0x0E, NULL, 0, NULL, NULL) == OSTRAND_DAT_INVALID_ARGUMENT);
+    CHECK(ostrand_dat_sound_table_entries(t, 0x0E, NULL, 0, &n, NULL) == 0 && n == 2);
+    ostrand_dat_sound_table_free(t);
+    /* A read whose count is not wanted, and an empty pull. */
+    CHECK(ostrand_dat_read_file(db, 1, 0, append, &end, NULL, NULL) == 0 && end == scratch + 5);
+    CHECK(ostrand_dat_reader_read(reader, NULL, 0, &n, NULL) == 0 && n == 0);
+    ostrand_dat_reader_close(reader);
+    ostrand_dat_close(db);
+  }
   unlink(path);
   if (failures == 0) puts("c_api_test: all checks passed");
   return failures == 0 ? 0 : 1;

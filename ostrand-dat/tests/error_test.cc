@@ -16,6 +16,7 @@
 #include "ostrand_dat/writer.h"
 #include "archive_image.h"
 #include "archive_support.h"
+#include "c_status.h"
 
 namespace ostrand_dat {
 namespace {
@@ -26,42 +27,81 @@ ReadError header_short_read() {
                      "ostrand-dat/src/ostrand_dat.cc", 52}}};
 }
 
+// Every kind, the library's own and those it never raises: its debug form,
+// its one line of plain words (controls flattened, a leading capital
+// lowered), its category, and the code and error number of the C interface.
 TEST(DatErrorDebugForm, EveryKindPrintsItsNameAndPayload) {
   const IoError not_found = IoError::from_os(ENOENT);
+  using enum ErrorCategory;
   struct Case {
     DatError error;
     std::string expected;
+    std::string words;
+    ErrorCategory category;
+    int c_errno = 0;
   } cases[] = {
       {DatError(IoError::unexpected_eof()),
-       "Io(Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" })"},
+       "Io(Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" })",
+       "a block chain runs past the end of the file", Damaged},
       {DatError(not_found),
-       "Io(Os { code: 2, kind: NotFound, message: \"No such file or directory\" })"},
+       "Io(Os { code: 2, kind: NotFound, message: \"No such file or directory\" })",
+       "the archive cannot be read: no such file or directory", Io, ENOENT},
+      {DatError(IoError(IoErrorKind::Other, "3\tgone")),
+       "Io(Error { kind: Other, message: \"3\\tgone\" })",
+       "the archive cannot be read: 3 gone", Io},
       {DatError(ReadError{IoError::unexpected_eof(), {}}),
-       "BinRead(failed to fill whole buffer)"},
+       "BinRead(failed to fill whole buffer)", "the data ends inside a record",
+       Damaged},
+      {DatError(ReadError{not_found, {}}),
+       "BinRead(No such file or directory (os error 2))",
+       "the archive cannot be read: no such file or directory", Io},
       {DatError(header_short_read()),
        "BinRead(failed to fill whole buffer\n"
        " 0: While parsing field 'magic' in DatHeader\n"
-       "     at ostrand-dat/src/ostrand_dat.cc:52)"},
-      {DatError(DatError::NotFound{0x20000001}), "NotFound(536870913)"},
-      {DatError(DatError::DuplicateId{4294967295u}), "DuplicateId(4294967295)"},
+       "     at ostrand-dat/src/ostrand_dat.cc:52)",
+       "the data ends inside a record (while parsing field 'magic' in "
+       "DatHeader)",
+       Damaged},
+      {DatError(DatError::NotFound{0x20000001}), "NotFound(536870913)",
+       "no file with id 0x20000001", NotFound},
+      {DatError(DatError::DuplicateId{4294967295u}), "DuplicateId(4294967295)",
+       "file id 0xFFFFFFFF is listed twice", Damaged},
       {DatError(DatError::DuplicateNamespacedId{"sound\"s", 7}),
-       "DuplicateNamespacedId { namespace: \"sound\\\"s\", file_id: 7 }"},
-      {DatError(DatError::InvalidMagic{"a\\b"}), "InvalidMagic(\"a\\\\b\")"},
-      {DatError(DatError::UnsupportedVersion{12}), "UnsupportedVersion(12)"},
+       "DuplicateNamespacedId { namespace: \"sound\\\"s\", file_id: 7 }",
+       "file id 0x00000007 is listed twice in namespace \"sound\\\"s\"",
+       Damaged},
+      {DatError(DatError::InvalidMagic{"a\\b"}), "InvalidMagic(\"a\\\\b\")",
+       "not a portal archive: unexpected magic \"a\\\\b\"", Damaged},
+      {DatError(DatError::UnsupportedVersion{12}), "UnsupportedVersion(12)",
+       "unsupported version 12", Damaged},
       {DatError(DatError::InvalidNamespace{"x\ty"}),
-       "InvalidNamespace(\"x\\ty\")"},
-      {DatError(DatError::Corruption{"line\r\nbreak"}),
-       "Corruption(\"line\\r\\nbreak\")"},
-      {DatError(DatError::DecompressionFailed{0}), "DecompressionFailed(0)"},
+       "InvalidNamespace(\"x\\ty\")", "invalid namespace \"x\\ty\"", Damaged},
+      {DatError(DatError::Corruption{"line\r\nbreak\x7f"}),
+       "Corruption(\"line\\r\\nbreak\\u{7f}\")", "line  break ", Damaged},
+      {DatError(DatError::DecompressionFailed{0}), "DecompressionFailed(0)",
+       "a compressed stream ends before the 0 bytes it declares", Damaged},
       {DatError(DatError::PathError{"/no/such \"dir\"/client_portal.dat",
                                     not_found}),
        "PathError { path: \"/no/such \\\"dir\\\"/client_portal.dat\", source: "
-       "Os { code: 2, kind: NotFound, message: \"No such file or directory\" } }"},
-      {DatError(DatError::Other{""}), "Other(\"\")"},
+       "Os { code: 2, kind: NotFound, message: \"No such file or directory\" } }",
+       "cannot open \"/no/such \\\"dir\\\"/client_portal.dat\": no such file "
+       "or directory",
+       Io, ENOENT},
+      {DatError(DatError::Other{""}), "Other(\"\")", "failed", Other},
+      {DatError(DatError::Other{"two\nlines"}), "Other(\"two\\nlines\")",
+       "two lines", Other},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
     EXPECT_EQ(debug_string(c.error), c.expected);
+    EXPECT_EQ(message(c.error), c.words);
+    EXPECT_EQ(category(c.error), c.category);
+    ostrand_dat_status status{};
+    EXPECT_EQ(c_api::fail(&status, c.error),
+              static_cast<int>(c.error.kind()) + 1);
+    EXPECT_EQ(status.os_errno, c.c_errno);
+    EXPECT_STREQ(status.message, c.expected.c_str());
+    ostrand_dat_free(status.message);
   }
 }
 
@@ -212,6 +252,17 @@ TEST(DatErrorWords, EveryReasonFromADamagedArchive) {
     EXPECT_EQ(category(error), c.category);
     EXPECT_EQ(message(error), c.words);
   }
+}
+
+TEST(CorruptionReason, EachReasonHasItsName) {
+  const std::pair<CorruptionReason, std::string_view> cases[] = {
+      {CorruptionReason::Other, "Other"},
+      {CorruptionReason::DirectoryLoop, "DirectoryLoop"},
+      {CorruptionReason::WalkBudgetExceeded, "WalkBudgetExceeded"},
+      {CorruptionReason::BlockSizeNoRoom, "BlockSizeNoRoom"},
+      {CorruptionReason::ItemLargerThanFile, "ItemLargerThanFile"},
+  };
+  for (const auto& [reason, name] : cases) EXPECT_EQ(reason_name(reason), name);
 }
 
 TEST(IoError, OsErrorsMapToKindsAndSystemMessages) {

@@ -21,6 +21,7 @@
 #include "chain_layout.h"
 #include "node_layout.h"
 #include "ostrand_dat/ostrand_dat.h"
+#include "ostrand_dat/ostrand_dat_c.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -145,6 +146,45 @@ TEST(StreamMemory, BlocksLargerThanTheBufferAreReadInPieces) {
               return read && !read->stopped && seen == data.size() ? 0 : 4;
             }),
             "exit 0");
+}
+
+// The C interface when memory runs out: OSTRAND_DAT_OUT_OF_MEMORY, never an
+// exception. Reading 96 MiB into the library's memory fails first when the
+// read's vector cannot grow, then when the copy handed out cannot be had.
+// (96 MiB: more than the free heap the allocator keeps after the tests
+// before, which the child could take without growing.)
+TEST(OutOfMemory, TheCInterfaceReportsIt) {
+#ifdef OSTRAND_MEMORY_SANITIZED
+  GTEST_SKIP() << "RLIMIT_AS means nothing under a sanitizer";
+#endif
+  const testing::Bytes data = testing::pseudo_random(96 << 20, 3);
+  TempFile file(testing::one_file_archive(4096, data, false,
+                                          ChainOrder::kForward));
+  ostrand_dat_t* db = nullptr;
+  ASSERT_EQ(ostrand_dat_open(file.path().c_str(), &db, nullptr), 0);
+  // 0: read whole; 1: OSTRAND_DAT_OUT_OF_MEMORY with its text; 4: else.
+  auto get_file = [&] {
+    std::uint8_t* out = nullptr;
+    std::size_t size = 0;
+    ostrand_dat_status status{};
+    const int code = ostrand_dat_get_file(db, 1, 0, &out, &size, &status);
+    ostrand_dat_free(out);
+    if (code == 0) return size == data.size() ? 0 : 4;
+    const std::string text = status.message ? status.message : "";
+    ostrand_dat_free(status.message);
+    return code == OSTRAND_DAT_OUT_OF_MEMORY &&
+                   text == "Io(Error { kind: OutOfMemory, message: \"out of "
+                           "memory\" })"
+               ? 1
+               : 4;
+  };
+  const std::pair<std::uint64_t, std::string> cases[] = {
+      {16, "exit 1"}, {112, "exit 1"}, {400, "exit 0"}};
+  for (const auto& [headroom, end] : cases) {
+    SCOPED_TRACE(headroom);
+    EXPECT_EQ(in_child_with_headroom(headroom * kMiB, get_file), end);
+  }
+  ostrand_dat_close(db);
 }
 
 }  // namespace

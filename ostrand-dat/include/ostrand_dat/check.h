@@ -69,7 +69,7 @@ struct ArchiveCheck {
 // directory's nodes and the free list; read_file() reads a file's contents
 // and checks its chain on the way; finish() reads the chains no read_file()
 // read and gives the findings, exactly those of check_archive(). Memory: a
-// few bits per block of the file and 16 bytes per directory entry.
+// few bits per block of the file and 17 bytes per directory entry.
 // read_file() may run on several threads at once, and nothing else with it.
 class OSTRAND_DAT_EXPORT ArchiveChecker {
  public:
