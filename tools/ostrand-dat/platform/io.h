@@ -45,6 +45,43 @@ std::expected<void, IoError> write_all(int fd,
 std::expected<std::vector<std::byte>, IoError> read_whole_file(
     const std::filesystem::path& path, std::uint64_t limit);
 
+// An input file read in pieces at any offset. Owns its descriptor;
+// move-only.
+class InputFile {
+ public:
+  static std::expected<InputFile, IoError> open(
+      const std::filesystem::path& path);
+
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&&) = delete;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  // Its size now, and whether it is a regular file (only a regular file's
+  // size is known before it is read).
+  std::expected<std::uint64_t, IoError> size() const;
+  bool regular() const { return regular_; }
+  // Reads into the start of `buffer` from `offset`, retrying interrupted
+  // reads; fewer bytes than asked only at the end of the file (0 there).
+  std::expected<std::size_t, IoError> read_at(std::uint64_t offset,
+                                              std::span<std::byte> buffer) const;
+
+ private:
+  InputFile(int fd, bool regular) : fd_(fd), regular_(regular) {}
+  int fd_ = -1;
+  bool regular_ = false;
+};
+
+// The size of the file at `path` (symbolic links followed), and whether it
+// is a regular file.
+struct FileStatus {
+  std::uint64_t size = 0;
+  bool regular = false;
+};
+std::expected<FileStatus, IoError> file_status(
+    const std::filesystem::path& path);
+
 // A file under construction: written under a temporary name in its
 // target's directory and renamed to the target only when complete, so that
 // the target never holds a partial file. Until in place, releasing it (or
@@ -64,6 +101,13 @@ class PendingFile {
 
   // Appends `bytes`, retrying short and interrupted writes.
   std::expected<void, IoError> write(std::span<const std::byte> bytes);
+
+  // Writes all of `bytes` at `offset`, retrying short and interrupted
+  // writes; the file grows as needed.
+  std::expected<void, IoError> write_at(std::uint64_t offset,
+                                        std::span<const std::byte> bytes);
+  // Cuts the file, or lengthens it with zeros, to `size` bytes.
+  std::expected<void, IoError> resize(std::uint64_t size);
 
   // Flushes the file to disk, closes it and puts it in place().
   std::expected<void, IoError> commit(bool replace);

@@ -172,6 +172,61 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(
   return contents;
 }
 
+std::expected<InputFile, IoError> InputFile::open(
+    const std::filesystem::path& path) {
+  const int fd = open_retrying(path.c_str(), O_RDONLY);
+  if (fd < 0) return std::unexpected(IoError::from_os(errno));
+  struct stat status;
+  if (::fstat(fd, &status) != 0) {
+    const int code = errno;
+    ::close(fd);
+    return std::unexpected(IoError::from_os(code));
+  }
+  return InputFile(fd, S_ISREG(status.st_mode));
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), regular_(other.regular_) {}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<std::uint64_t, IoError> InputFile::size() const {
+  struct stat status;
+  if (::fstat(fd_, &status) != 0) {
+    return std::unexpected(IoError::from_os(errno));
+  }
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::expected<std::size_t, IoError> InputFile::read_at(
+    std::uint64_t offset, std::span<std::byte> buffer) const {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t got =
+        ::pread(fd_, buffer.data() + filled, buffer.size() - filled,
+                static_cast<off_t>(offset + filled));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_os(errno));
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  return filled;
+}
+
+std::expected<FileStatus, IoError> file_status(
+    const std::filesystem::path& path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) {
+    return std::unexpected(IoError::from_os(errno));
+  }
+  return FileStatus{static_cast<std::uint64_t>(status.st_size),
+                    S_ISREG(status.st_mode)};
+}
+
 std::expected<PendingFile, IoError> PendingFile::create(
     const std::filesystem::path& target) {
   // Hidden, and unique among this process's files and other processes'
@@ -219,6 +274,28 @@ void PendingFile::discard() {
 std::expected<void, IoError> PendingFile::write(
     std::span<const std::byte> bytes) {
   return write_all(fd_, bytes);
+}
+
+std::expected<void, IoError> PendingFile::write_at(
+    std::uint64_t offset, std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::pwrite(fd_, bytes.data(), bytes.size(),
+                                     static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_os(errno));
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return {};
+}
+
+std::expected<void, IoError> PendingFile::resize(std::uint64_t size) {
+  while (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+    if (errno != EINTR) return std::unexpected(IoError::from_os(errno));
+  }
+  return {};
 }
 
 std::expected<void, IoError> PendingFile::commit(bool replace) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -14,6 +16,14 @@
 #include "ostrand_dat/version.h"
 #include "platform/io.h"
 #include "tool_test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OSTRAND_MEMORY_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OSTRAND_MEMORY_SANITIZED 1
+#endif
+#endif
 
 namespace ostrand_dat::tool {
 namespace {
@@ -264,6 +274,136 @@ TEST_F(CliTest, PackCompressesOnlyWhatGetsSmallerUnlessAlways) {
   EXPECT_EQ(run({"pack", "--compress=often", "o.dat", "1=x"}).err,
             "error: pack: --compress takes no value but 'always', got "
             "'often'. Try 'ostrand-dat --help'.\n");
+}
+
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+
+// A sparse file of `size` bytes: no disk taken but for `pieces`, written
+// at their offsets.
+void sparse_file(const fs::path& path, std::uint64_t size,
+                 const std::vector<std::pair<std::uint64_t, Bytes>>& pieces) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+  for (const auto& [offset, data] : pieces) {
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)),
+              static_cast<ssize_t>(data.size()));
+  }
+  ::close(fd);
+}
+
+Bytes noise_bytes(std::size_t size, std::uint32_t state) {
+  Bytes out(size);
+  for (std::byte& b : out) {
+    state = state * 1103515245 + 12345;
+    b = static_cast<std::byte>(state >> 24);
+  }
+  return out;
+}
+
+// Whether entry `id` of `db` holds the bytes of the file at `path`.
+bool holds_file(const DatDatabase& db, std::uint32_t id, const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> expected;
+  bool same = true;
+  auto read = db.read_file(id, [&](std::span<const std::byte> piece) {
+    expected.resize(piece.size());
+    in.read(expected.data(), static_cast<std::streamsize>(piece.size()));
+    same = same && in.gcount() == static_cast<std::streamsize>(piece.size()) &&
+           std::memcmp(expected.data(), piece.data(), piece.size()) == 0;
+    return same;
+  });
+  return read && same && in.peek() == std::ifstream::traits_type::eof();
+}
+
+// pack reads and writes in pieces: an input ten times the address space
+// it is given packs, with and without compression, and compressing a file
+// that does not shrink falls back to its raw bytes within the same limit.
+TEST_F(CliTest, PackFitsInASmallAddressSpaceWhateverTheInputSize) {
+#ifdef OSTRAND_MEMORY_SANITIZED
+  GTEST_SKIP() << "a sanitizer reserves far more address space than any "
+                  "limit this test sets";
+#else
+  constexpr std::uint64_t kLimit = 40 * kMiB;
+  const fs::path big = dir_ / "big";
+  std::vector<std::pair<std::uint64_t, Bytes>> pieces;
+  for (std::uint64_t at = 1000; at < 10 * kLimit; at += 37 * kMiB) {
+    pieces.push_back({at, noise_bytes(70000, static_cast<std::uint32_t>(at))});
+  }
+  sparse_file(big, 10 * kLimit, pieces);
+  const fs::path noise = file("noise", noise_bytes(3 * kMiB, 7));
+  const std::string out = (dir_ / "out.dat").string();
+  for (bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "--compress" : "plain");
+    const ToolRun r =
+        run({"pack", compress ? "--compress" : "--block-size=4096", out,
+             "1=" + big.string(), "2=" + noise.string()},
+            RunOptions::memory_limit(kLimit));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    auto db = DatDatabase::open(out);
+    ASSERT_TRUE(db) << debug_string(db.error());
+    EXPECT_EQ(db->files().find(1)->is_compressed(), compress);
+    EXPECT_FALSE(db->files().find(2)->is_compressed());
+    EXPECT_TRUE(holds_file(*db, 1, big));
+    EXPECT_TRUE(holds_file(*db, 2, noise));
+  }
+#endif
+}
+
+// Inputs that cannot make an archive are refused before anything is
+// allocated or written: a block size whose worst case passes 32-bit
+// offsets, an input too large for an entry, an input that is not a
+// regular file or whose size changes as it is read.
+TEST_F(CliTest, PackRefusesWhatCannotFitBeforeAnyWork) {
+  const std::string one = file("one", bytes("x"));
+  const fs::path huge = dir_ / "huge";
+  sparse_file(huge, 4'294'967'000, {});
+  const fs::path nearly = dir_ / "nearly";
+  sparse_file(nearly, 3'900'000'000, {});
+  const fs::path over = dir_ / "over";
+  sparse_file(over, std::uint64_t{5} << 30, {});
+  const std::string out = (dir_ / "o.dat").string();
+  const std::string cannot =
+      " cannot hold these inputs within 32-bit offsets: the archive could "
+      "take more than 4294967295 bytes";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--block-size", "0xFFFFFFFF", "1=" + one},
+       out + ": block size 4294967295" + cannot},
+      {{"--block-size", "0x80000000", "1=" + one, "2=" + one},
+       out + ": block size 2147483648" + cannot},
+      {{"--block-size", "64", "1=" + huge.string()},
+       out + ": block size 64" + cannot},
+      {{"--compress=always", "--block-size", "0x100000",
+        "1=" + nearly.string()},
+       out + ": block size 1048576" + cannot},
+      {{"1=" + over.string()},
+       over.string() +
+           ": too large for an archive, whose entries hold at most "
+           "4294967295 bytes"},
+      {{"1=" + dir_.string()},
+       dir_.string() +
+           ": not a regular file: pack reads an input knowing its size, and "
+           "compressed ones twice at most"},
+      {{"1=/proc/version"},
+       "/proc/version: changed size while being packed (it had 0 bytes)"},
+  };
+  // No output and no temporary file: only the run's captured streams.
+  auto before = names_in(dir_);
+  before.insert(before.end(), {"stderr", "stdout"});
+  std::sort(before.begin(), before.end());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> args{"pack", out};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolRun r = run(args, RunOptions::memory_limit(64 * kMiB));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: " + c.err + "\n");
+    EXPECT_EQ(names_in(dir_), before);
+  }
 }
 
 TEST_F(CliTest, PackTakesAFolderAndAListAndRebuildsWhatExtractWrote) {
