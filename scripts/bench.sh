@@ -27,6 +27,8 @@
 #                    memory costs
 #   ostrand-dat pack --compress against lz4 -1 of the same 32 MiB, whole
 #                    process, on each kind, with the sizes they write
+#   ostrand-dat pack peak memory on a 1 GiB input (sparse, with 64 MiB of
+#                    the mixed data through it), with and without --compress
 #   a chain read     by streaming against block by block (one read per
 #                    block), laid out forward, reversed and scattered, at
 #                    block sizes 5, 64 and 4096
@@ -301,6 +303,29 @@ for kind in "${kinds[@]}"; do
   row "lz4 -1 / input (x)" "$(ratio "$(stat -c %s "$tmp/$kind.32.lz4")" "$input_bytes")"
   row "peak memory of pack (MiB)" "$(awk -v k="$pack_kib" 'BEGIN {printf "%.1f", k / 1024}')"
 done
+
+echo
+echo "== ostrand-dat pack of a 1 GiB input, with and without --compress: peak"
+echo "   memory (the input sparse, 4 MiB of the mixed data every 64 MiB; one run"
+echo "   each)"
+truncate -s 1G "$tmp/big"
+for i in $(seq 0 15); do
+  dd if="$tmp/mixed.64" of="$tmp/big" bs=1M count=4 skip=$((i * 4)) \
+    seek=$((i * 64)) conv=notrunc status=none
+done
+timed=$("$bin/run_timed" 1 -- "$bin/ostrand-dat" pack "$tmp/big.dat" 1="$tmp/big" \
+  -- "$bin/ostrand-dat" pack "$tmp/big.packed.dat" --compress 1="$tmp/big")
+read -r plain_ms _ plain_kib _ <<<"$(sed -n 1p <<<"$timed")"
+read -r compress_ms _ compress_kib _ <<<"$(sed -n 2p <<<"$timed")"
+for archive in big.dat big.packed.dat; do
+  "$bin/ostrand-dat" cat "$tmp/$archive" 1 | cmp -s - "$tmp/big" ||
+    { echo "bench.sh: ostrand-dat cat does not give the 1 GiB input back" >&2; exit 1; }
+done
+rm -f "$tmp/big" "$tmp/big.dat" "$tmp/big.packed.dat"
+row "ostrand-dat pack (ms)" "$plain_ms"
+goal "peak memory of pack" "$(awk -v k="$plain_kib" 'BEGIN {printf "%.1f", k / 1024}')" "<=" 64 MiB
+row "ostrand-dat pack --compress (ms)" "$compress_ms"
+goal "peak memory of pack --compress" "$(awk -v k="$compress_kib" 'BEGIN {printf "%.1f", k / 1024}')" "<=" 64 MiB
 
 echo
 echo "== a chain read by streaming against block by block (one read per block),"
