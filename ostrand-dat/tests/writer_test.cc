@@ -53,14 +53,12 @@ TEST(LrsEncoder, AnyPiecesGiveTheBytesOfTheWholeInput) {
   const struct {
     const char* name;
     Bytes input;
-  } inputs[] = {
-      {"empty", {}},
-      {"one byte", testing::bytes("x")},
-      {"four letters", testing::pseudo_random(20000, 3, 4)},
-      {"runs", runs},
-      {"zeros", Bytes(600000)},
-      {"letters then noise", mixed},
-  };
+  } inputs[] = {{"empty", {}},
+                {"one byte", testing::bytes("x")},
+                {"four letters", testing::pseudo_random(20000, 3, 4)},
+                {"runs", runs},
+                {"zeros", Bytes(600000)},
+                {"letters then noise", mixed}};
   testing::Xorshift random(17);
   for (const auto& c : inputs) {
     SCOPED_TRACE(c.name);
@@ -193,15 +191,12 @@ TEST(ArchiveStreamWriter, FailuresAreValues) {
       {"directory past 32-bit offsets", 0x80000000, discard, {1},
        "Other(\"the directory does not fit in an archive with 32-bit "
        "offsets\")"},
-      {"block size 4", 4, discard, {},
-       "Other(\"block size 4 leaves no room for payload after the 4-byte "
-       "next-block pointer\")"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto writer = ArchiveStreamWriter::create(c.block_size, c.sink);
+    ASSERT_TRUE(writer);
     std::optional<DatError> failed;
-    if (!writer) failed = writer.error();
     for (std::size_t i = 0; !failed && i < c.ids.size(); ++i) {
       writer->begin_file({.id = c.ids[i]});
       auto done = writer->write(testing::bytes("z"));

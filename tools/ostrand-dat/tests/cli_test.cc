@@ -278,27 +278,21 @@ TEST_F(CliTest, PackCompressesOnlyWhatGetsSmallerUnlessAlways) {
 
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 
-// A sparse file of `size` bytes: no disk taken but for `pieces`, written
-// at their offsets.
-void sparse_file(const fs::path& path, std::uint64_t size,
-                 const std::vector<std::pair<std::uint64_t, Bytes>>& pieces) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
-  for (const auto& [offset, data] : pieces) {
-    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)),
-              static_cast<ssize_t>(data.size()));
+// A sparse file of `size` bytes, `noise` pseudo-random bytes at each of
+// `at` and nothing on disk elsewhere.
+fs::path sparse_file(const fs::path& path, std::uint64_t size,
+                     std::vector<std::uint64_t> at = {}, std::size_t noise = 0) {
+  std::ofstream{path};
+  fs::resize_file(path, size);
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  for (std::uint32_t state : at) {
+    file.seekp(state);
+    for (std::size_t i = 0; i < noise; ++i) {
+      state = state * 1103515245 + 12345;
+      file.put(static_cast<char>(state >> 24));
+    }
   }
-  ::close(fd);
-}
-
-Bytes noise_bytes(std::size_t size, std::uint32_t state) {
-  Bytes out(size);
-  for (std::byte& b : out) {
-    state = state * 1103515245 + 12345;
-    b = static_cast<std::byte>(state >> 24);
-  }
-  return out;
+  return path;
 }
 
 // Whether entry `id` of `db` holds the bytes of the file at `path`.
@@ -325,13 +319,12 @@ TEST_F(CliTest, PackFitsInASmallAddressSpaceWhateverTheInputSize) {
                   "limit this test sets";
 #else
   constexpr std::uint64_t kLimit = 40 * kMiB;
-  const fs::path big = dir_ / "big";
-  std::vector<std::pair<std::uint64_t, Bytes>> pieces;
-  for (std::uint64_t at = 1000; at < 10 * kLimit; at += 37 * kMiB) {
-    pieces.push_back({at, noise_bytes(70000, static_cast<std::uint32_t>(at))});
+  std::vector<std::uint64_t> at;
+  for (std::uint64_t offset = 1000; offset < 10 * kLimit; offset += 37 * kMiB) {
+    at.push_back(offset);
   }
-  sparse_file(big, 10 * kLimit, pieces);
-  const fs::path noise = file("noise", noise_bytes(3 * kMiB, 7));
+  const fs::path big = sparse_file(dir_ / "big", 10 * kLimit, at, 70000);
+  const fs::path noise = sparse_file(dir_ / "noise", 3 * kMiB, {0}, 3 * kMiB);
   const std::string out = (dir_ / "out.dat").string();
   for (bool compress : {false, true}) {
     SCOPED_TRACE(compress ? "--compress" : "plain");
@@ -357,12 +350,9 @@ TEST_F(CliTest, PackFitsInASmallAddressSpaceWhateverTheInputSize) {
 // regular file or whose size changes as it is read.
 TEST_F(CliTest, PackRefusesWhatCannotFitBeforeAnyWork) {
   const std::string one = file("one", bytes("x"));
-  const fs::path huge = dir_ / "huge";
-  sparse_file(huge, 4'294'967'000, {});
-  const fs::path nearly = dir_ / "nearly";
-  sparse_file(nearly, 3'900'000'000, {});
-  const fs::path over = dir_ / "over";
-  sparse_file(over, std::uint64_t{5} << 30, {});
+  const fs::path huge = sparse_file(dir_ / "huge", 4'294'967'000);
+  const fs::path nearly = sparse_file(dir_ / "nearly", 3'900'000'000);
+  const fs::path over = sparse_file(dir_ / "over", std::uint64_t{5} << 30);
   const std::string out = (dir_ / "o.dat").string();
   const std::string cannot =
       " cannot hold these inputs within 32-bit offsets: the archive could "
