@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -177,9 +176,13 @@ TEST(ArchiveStreamWriter, FailuresAreValues) {
     std::string error;
   } cases[] = {
       {"id twice", 64, {2, 1, 2}, "DuplicateId(2)"},
-      {"past 32-bit offsets", 0x7FFFFFF0, {1, 2},
+      {"past 32-bit offsets",
+       0x7FFFFFF0,
+       {1, 2},
        "Other(\"file 2 does not fit in an archive with 32-bit offsets\")"},
-      {"directory past 32-bit offsets", 0x80000000, {1},
+      {"directory past 32-bit offsets",
+       0x80000000,
+       {1},
        "Other(\"the directory does not fit in an archive with 32-bit "
        "offsets\")"},
   };

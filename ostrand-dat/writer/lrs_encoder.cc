@@ -107,7 +107,8 @@ void LrsEncoder::slide() {
   // A link to a dropped position lies out of the window, where the walk
   // stops anyway.
   const auto moved = [shift](std::uint32_t& at) {
-    at = at == kNone || at < shift ? kNone : at - static_cast<std::uint32_t>(shift);
+    at = at == kNone || at < shift ? kNone
+                                   : at - static_cast<std::uint32_t>(shift);
   };
   std::for_each(head_.begin(), head_.end(), moved);
   std::for_each(previous_.begin(), previous_.end(), moved);
@@ -122,7 +123,8 @@ void LrsEncoder::encode() {
   // Every step before `stop` has all the bytes it reads: the input's last
   // bytes wait for what follows them, or for the end.
   const std::size_t stop =
-      received_ == size_ ? end : (filled_ > kLookahead ? filled_ - kLookahead : 0);
+      received_ == size_ ? end
+                         : (filled_ > kLookahead ? filled_ - kLookahead : 0);
   std::vector<std::byte> out = std::move(out_);
   std::uint32_t* const head = head_.data();
   std::uint32_t* const previous = previous_.data();

@@ -187,7 +187,8 @@ std::expected<void, DatError> ArchiveStreamWriter::append_chain(
         std::memcpy(buffer_.data() + (block_ - buffer_at_), pointer, 4);
       } else {
         auto written = sink_(block_, pointer);
-        if (!written) return std::unexpected(DatError(std::move(written.error())));
+        if (!written)
+          return std::unexpected(DatError(std::move(written.error())));
       }
       block_ = next;
       block_used_ = 4;
@@ -357,9 +358,9 @@ std::expected<std::vector<std::byte>, DatError> ArchiveWriter::build() const {
       return std::unexpected(too_large("file " + std::to_string(id)));
     }
     // GCOVR_EXCL_STOP
-    writer->begin_file(DatFileEntry{
-        file.extra_flags | (file.compress ? 1u : 0u), id, 0, 0,
-        file.timestamp, file.version});
+    writer->begin_file(
+        DatFileEntry{file.extra_flags | (file.compress ? 1u : 0u), id, 0, 0,
+                     file.timestamp, file.version});
     auto written = file.compress ? writer->write(compress_lrs(file.data))
                                  : writer->write(file.data);
     if (written) written = writer->end_file();

@@ -529,14 +529,13 @@ std::expected<void, Failure> pack_one(const PackCommand& command,
   };
   // Reads the whole input in pieces, handing each to `take`, which says
   // whether to go on. Returns whether every piece was taken.
-  const auto read_all =
-      [&](auto take) -> std::expected<bool, Failure> {
+  const auto read_all = [&](auto take) -> std::expected<bool, Failure> {
     for (std::uint64_t offset = 0;;) {
       auto got = file->read_at(offset, buffer);
       if (!got) return std::unexpected(file_failure(path, got.error()));
       if (offset + *got > size) return std::unexpected(changed());
       offset += *got;
-      auto more = take(buffer.first(*got), offset == size);
+      auto more = take(buffer.first(*got));
       if (!more) return std::unexpected(std::move(more.error()));
       if (!*more) return false;
       if (*got < buffer.size()) {
@@ -556,24 +555,25 @@ std::expected<void, Failure> pack_one(const PackCommand& command,
                                      "out of memory while compressing it",
                                      "std::bad_alloc"});
     }
-    auto kept = read_all([&](std::span<const std::byte> piece, bool)
-                             -> std::expected<bool, Failure> {
-      try {
-        encoder->add(piece);
-      } catch (const std::bad_alloc&) {
-        return std::unexpected(Failure{shown_name(named.source),
-                                       "out of memory while compressing it",
-                                       "std::bad_alloc"});
-      }
-      const auto out = encoder->output();
-      if (!command.compress_always && writer.written() + out.size() >= size) {
-        return false;  // no smaller than the input: stored as it is
-      }
-      auto written = writer.write(out);
-      if (!written) return stored(written.error());
-      encoder->clear_output();
-      return true;
-    });
+    auto kept = read_all(
+        [&](std::span<const std::byte> piece) -> std::expected<bool, Failure> {
+          try {
+            encoder->add(piece);
+          } catch (const std::bad_alloc&) {
+            return std::unexpected(Failure{shown_name(named.source),
+                                           "out of memory while compressing it",
+                                           "std::bad_alloc"});
+          }
+          const auto out = encoder->output();
+          if (!command.compress_always &&
+              writer.written() + out.size() >= size) {
+            return false;  // no smaller than the input: stored as it is
+          }
+          auto written = writer.write(out);
+          if (!written) return stored(written.error());
+          encoder->clear_output();
+          return true;
+        });
     if (!kept) return std::unexpected(std::move(kept.error()));
     if (*kept) {
       auto ended = writer.end_file();
@@ -583,12 +583,12 @@ std::expected<void, Failure> pack_one(const PackCommand& command,
     writer.abandon();
   }
   writer.begin_file({.id = named.input.id});
-  auto read = read_all([&](std::span<const std::byte> piece, bool)
-                           -> std::expected<bool, Failure> {
-    auto written = writer.write(piece);
-    if (!written) return stored(written.error());
-    return true;
-  });
+  auto read = read_all(
+      [&](std::span<const std::byte> piece) -> std::expected<bool, Failure> {
+        auto written = writer.write(piece);
+        if (!written) return stored(written.error());
+        return true;
+      });
   if (!read) return std::unexpected(std::move(read.error()));
   auto ended = writer.end_file();
   if (!ended) return stored(ended.error());

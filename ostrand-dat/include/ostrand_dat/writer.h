@@ -53,7 +53,7 @@ class OSTRAND_DAT_WRITER_EXPORT LrsEncoder {
 
   std::uint64_t size_;
   std::uint64_t received_ = 0;
-  std::uint64_t base_ = 0;    // the input position of held_[0]
+  std::uint64_t base_ = 0;               // the input position of held_[0]
   std::vector<std::uint32_t> head_;      // per hash, its last position
   std::vector<std::uint32_t> previous_;  // per position, the one before
   std::vector<std::byte> held_;          // input bytes from base_ on

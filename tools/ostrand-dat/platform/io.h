@@ -58,19 +58,16 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile();
 
-  // Its size now, and whether it is a regular file (only a regular file's
-  // size is known before it is read).
+  // Its size now.
   std::expected<std::uint64_t, IoError> size() const;
-  bool regular() const { return regular_; }
   // Reads into the start of `buffer` from `offset`, retrying interrupted
   // reads; fewer bytes than asked only at the end of the file (0 there).
-  std::expected<std::size_t, IoError> read_at(std::uint64_t offset,
-                                              std::span<std::byte> buffer) const;
+  std::expected<std::size_t, IoError> read_at(
+      std::uint64_t offset, std::span<std::byte> buffer) const;
 
  private:
-  InputFile(int fd, bool regular) : fd_(fd), regular_(regular) {}
+  explicit InputFile(int fd) : fd_(fd) {}
   int fd_ = -1;
-  bool regular_ = false;
 };
 
 // The size of the file at `path` (symbolic links followed), and whether it

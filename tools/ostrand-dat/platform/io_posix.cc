@@ -176,17 +176,11 @@ std::expected<InputFile, IoError> InputFile::open(
     const std::filesystem::path& path) {
   const int fd = open_retrying(path.c_str(), O_RDONLY);
   if (fd < 0) return std::unexpected(IoError::from_os(errno));
-  struct stat status;
-  if (::fstat(fd, &status) != 0) {
-    const int code = errno;
-    ::close(fd);
-    return std::unexpected(IoError::from_os(code));
-  }
-  return InputFile(fd, S_ISREG(status.st_mode));
+  return InputFile(fd);
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), regular_(other.regular_) {}
+    : fd_(std::exchange(other.fd_, -1)) {}
 
 InputFile::~InputFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -279,8 +273,8 @@ std::expected<void, IoError> PendingFile::write(
 std::expected<void, IoError> PendingFile::write_at(
     std::uint64_t offset, std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
-    const ssize_t written = ::pwrite(fd_, bytes.data(), bytes.size(),
-                                     static_cast<off_t>(offset));
+    const ssize_t written =
+        ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
     if (written < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(IoError::from_os(errno));

@@ -12,8 +12,8 @@
 
 #include "args.h"
 #include "ostrand_dat/utils.h"
-#include "ostrand_dat/writer.h"
 #include "ostrand_dat/version.h"
+#include "ostrand_dat/writer.h"
 #include "platform/io.h"
 #include "tool_test_support.h"
 
@@ -281,7 +281,8 @@ constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 // A sparse file of `size` bytes, `noise` pseudo-random bytes at each of
 // `at` and nothing on disk elsewhere.
 fs::path sparse_file(const fs::path& path, std::uint64_t size,
-                     std::vector<std::uint64_t> at = {}, std::size_t noise = 0) {
+                     std::vector<std::uint64_t> at = {},
+                     std::size_t noise = 0) {
   std::ofstream{path};
   fs::resize_file(path, size);
   std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
@@ -366,9 +367,8 @@ TEST_F(CliTest, PackRefusesWhatCannotFitBeforeAnyWork) {
         "1=" + nearly.string()},
        out + ": block size 1048576" + cannot},
       {{"1=" + over.string()},
-       over.string() +
-           ": too large for an archive, whose entries hold at most "
-           "4294967295 bytes"},
+       over.string() + ": too large for an archive, whose entries hold at most "
+                       "4294967295 bytes"},
       {{"1=" + dir_.string()},
        dir_.string() +
            ": not a regular file: pack reads an input knowing its size, and "
