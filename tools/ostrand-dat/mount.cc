@@ -2,7 +2,9 @@
 // whose contents are what cat gives (cat --raw with --raw). Reads come from
 // one FileReader per open file, which goes on where the last read ended, so
 // a program reading a file front to back decodes it once; a read that jumps
-// back starts the reader again, one that jumps ahead reads on to it.
+// back starts the reader again, one that jumps ahead reads on to it. At most
+// kMaxStreams open files hold a reader at once: the one read least recently
+// gives its reader up, and starts again if it is read once more.
 //
 // Sizes: a file's size is what the directory and, for a compressed entry,
 // the 4-byte prefix of its stream declare, read once per entry. A damaged
@@ -25,6 +27,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <list>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -85,6 +88,97 @@ std::optional<std::uint32_t> path_id(const char* path) {
   }
   return id;
 }
+
+// An open file: its reader, which one thread at a time uses, and the last
+// bytes it gave. The kernel reads ahead with several requests at once,
+// which FUSE's threads may serve out of order: a request for bytes just
+// behind the reader is served from `recent` instead of starting again.
+struct OpenFile {
+  explicit OpenFile(const DatFileEntry* opened) : entry(opened) {}
+
+  // Bytes kept behind the reader; `recent` holds up to twice this.
+  static constexpr std::size_t kRecent = std::size_t{1} << 20;
+
+  // Gives up the reader and the bytes kept; the next read starts again.
+  void drop_stream() {
+    reader.reset();
+    recent.clear();
+    recent.shrink_to_fit();
+  }
+
+  // The offset of recent's first byte.
+  std::uint64_t recent_start() const {
+    return reader->position() - recent.size();
+  }
+  // Reads up to `n` more bytes into `recent`; 0 at the end of the file.
+  std::expected<std::size_t, DatError> pull(std::size_t n) {
+    if (recent.size() + n > 2 * kRecent) {
+      const std::size_t drop =
+          std::min(recent.size(), recent.size() + n - kRecent);
+      recent.erase(recent.begin(),
+                   recent.begin() + static_cast<std::ptrdiff_t>(drop));
+    }
+    const std::size_t old = recent.size();
+    recent.resize(old + n);
+    auto got = reader->read(std::span(recent).subspan(old));
+    recent.resize(old + (got ? *got : 0));
+    return got;
+  }
+
+  const DatFileEntry* entry;
+  std::mutex mutex;
+  std::optional<FileReader> reader;
+  std::vector<std::byte> recent;  // the bytes just before the reader
+  bool reported = false;
+  // Its place among the files holding a reader (Streams), when it is there.
+  std::list<OpenFile*>::iterator place;
+  bool streaming = false;
+};
+
+// The open files that hold a reader, most recently read first. Their number
+// is bounded, so the mount's memory is too, however many files are open:
+// each reader takes a few hundred KiB and its kept bytes up to 2 MiB.
+class Streams {
+ public:
+  static constexpr std::size_t kMaxStreams = 16;
+
+  // `file`, whose mutex the caller holds, is about to be read: it moves to
+  // the front, and when it is new among them the least recently read file
+  // not being read right now gives its reader up. Files being read are never
+  // touched, so the bound can be passed by as many as FUSE's threads.
+  void touch(OpenFile& file) {
+    const std::lock_guard lock(mutex_);
+    if (file.streaming) {
+      files_.splice(files_.begin(), files_, file.place);
+      return;
+    }
+    for (auto it = files_.end(); files_.size() >= kMaxStreams &&
+                                 it != files_.begin();) {
+      --it;
+      OpenFile* other = *it;
+      std::unique_lock other_lock(other->mutex, std::try_to_lock);
+      if (!other_lock.owns_lock()) continue;
+      other->drop_stream();
+      other->streaming = false;
+      it = files_.erase(it);
+    }
+    files_.push_front(&file);
+    file.place = files_.begin();
+    file.streaming = true;
+  }
+
+  // `file` is closed (no read of it is running) or gave its reader up.
+  void forget(OpenFile& file) {
+    const std::lock_guard lock(mutex_);
+    if (!file.streaming) return;
+    files_.erase(file.place);
+    file.streaming = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::list<OpenFile*> files_;
+};
 
 // The mounted archive, shared by FUSE's worker threads: the database is
 // only read, and each entry's size is settled once, atomically.
@@ -151,40 +245,7 @@ struct Mounted {
   const timespec archive_time;
   // Per entry: 0 while unknown, else the size to report plus 1.
   std::vector<std::atomic<std::uint64_t>> sizes;
-};
-
-// An open file: its reader, which one thread at a time uses, and the last
-// bytes it gave. The kernel reads ahead with several requests at once,
-// which FUSE's threads may serve out of order: a request for bytes just
-// behind the reader is served from `recent` instead of starting again.
-struct OpenFile {
-  // Bytes kept behind the reader; `recent` holds up to twice this.
-  static constexpr std::size_t kRecent = std::size_t{1} << 20;
-
-  // The offset of recent's first byte.
-  std::uint64_t recent_start() const {
-    return reader->position() - recent.size();
-  }
-  // Reads up to `n` more bytes into `recent`; 0 at the end of the file.
-  std::expected<std::size_t, DatError> pull(std::size_t n) {
-    if (recent.size() + n > 2 * kRecent) {
-      const std::size_t drop =
-          std::min(recent.size(), recent.size() + n - kRecent);
-      recent.erase(recent.begin(),
-                   recent.begin() + static_cast<std::ptrdiff_t>(drop));
-    }
-    const std::size_t old = recent.size();
-    recent.resize(old + n);
-    auto got = reader->read(std::span(recent).subspan(old));
-    recent.resize(old + (got ? *got : 0));
-    return got;
-  }
-
-  const DatFileEntry* entry;
-  std::mutex mutex;
-  std::optional<FileReader> reader;
-  std::vector<std::byte> recent;  // the bytes just before the reader
-  bool reported = false;
+  Streams streams;
 };
 
 Mounted& mounted() {
@@ -243,7 +304,7 @@ int on_open(const char* path, struct fuse_file_info* info) {
   const auto id = path_id(path);
   const DatFileEntry* entry = id ? m.db.files().find(*id) : nullptr;
   if (entry == nullptr) return -ENOENT;
-  auto* file = new (std::nothrow) OpenFile{entry, {}, {}, {}, false};
+  auto* file = new (std::nothrow) OpenFile(entry);
   if (file == nullptr) return -ENOMEM;
   info->fh = reinterpret_cast<std::uint64_t>(file);
   info->keep_cache = 1;
@@ -259,10 +320,11 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
   auto fail = [&](const DatError& error) {
     if (!file->reported) m.report(file->entry->id, error);
     file->reported = true;
-    file->reader.reset();
-    file->recent.clear();
+    file->drop_stream();
+    m.streams.forget(*file);
     return -EIO;
   };
+  m.streams.touch(*file);
   if (!file->reader || target < file->recent_start()) {
     auto reader = m.db.open_file(file->entry->id, ReadOptions{.raw = m.raw});
     if (!reader) return fail(reader.error());
@@ -292,7 +354,9 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
 }
 
 int on_release(const char*, struct fuse_file_info* info) {
-  delete reinterpret_cast<OpenFile*>(info->fh);
+  auto* file = reinterpret_cast<OpenFile*>(info->fh);
+  mounted().streams.forget(*file);
+  delete file;
   return 0;
 }
 
