@@ -252,7 +252,10 @@ Mounted& mounted() {
   return *static_cast<Mounted*>(fuse_get_context()->private_data);
 }
 
-void* on_init(struct fuse_conn_info*, struct fuse_config* config) {
+void* on_init(struct fuse_conn_info* connection, struct fuse_config* config) {
+  // Every listing gives each name's attributes with it, not only the
+  // first batch of it: `ls -l` of a large folder then asks nothing more.
+  connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
   // Nothing changes under the mount: the kernel may keep what it read and
   // what it learned about names for as long as it likes.
   config->kernel_cache = 1;
@@ -278,21 +281,30 @@ int on_getattr(const char* path, struct stat* st, struct fuse_file_info*) {
   return 0;
 }
 
-int on_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t,
-               struct fuse_file_info*, enum fuse_readdir_flags flags) {
+// Entries carry offsets (the next one's position: 1 after ".", 2 after
+// "..", 3 + i after the i-th file), so a listing is served in pieces as the
+// kernel asks, and with readdirplus FUSE registers every name with its
+// attributes: `ls -l` then looks nothing up one by one.
+int on_readdir(const char* path, void* buffer, fuse_fill_dir_t fill,
+               off_t offset, struct fuse_file_info*,
+               enum fuse_readdir_flags flags) {
   if (std::strcmp(path, kRoot) != 0) return -ENOTDIR;
   Mounted& m = mounted();
   const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
   const auto fill_flags =
       plus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
-  fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-  fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  const auto no_flags = static_cast<fuse_fill_dir_flags>(0);
+  if (offset < 1 && fill(buffer, ".", nullptr, 1, no_flags) != 0) return 0;
+  if (offset < 2 && fill(buffer, "..", nullptr, 2, no_flags) != 0) return 0;
+  const auto entries = m.db.files().entries();
   struct stat st;
-  for (const DatFileEntry& entry : m.db.files()) {
-    if (plus) m.fill_stat(entry, &st);
-    if (fill(buffer, entry_file_name(entry.id).c_str(), plus ? &st : nullptr, 0,
+  for (std::size_t i = offset < 2 ? 0 : static_cast<std::size_t>(offset) - 2;
+       i < entries.size(); ++i) {
+    if (plus) m.fill_stat(entries[i], &st);
+    if (fill(buffer, entry_file_name(entries[i].id).c_str(),
+             plus ? &st : nullptr, static_cast<off_t>(i + 3),
              fill_flags) != 0) {
-      return -ENOMEM;
+      return 0;  // the buffer is full; the kernel asks on from here
     }
   }
   return 0;

@@ -234,6 +234,13 @@ TEST_F(MountTest, ManyOpenFilesShareABoundedNumberOfReaders) {
                 .compress = true});
     contents.push_back(std::move(data));
   }
+  // And enough names that a listing takes several requests.
+  std::vector<std::string> names;
+  for (int i = 0; i < kFiles; ++i) names.push_back(entry_file_name(0x03000000u + i));
+  for (std::uint32_t id = 0x04000000; id < 0x04000400; ++id) {
+    writer.add({.id = id});
+    names.push_back(entry_file_name(id));
+  }
   const std::string archive = file("many.dat", *writer.build());
   const fs::path mountpoint = dir_ / "mnt";
   fs::create_directory(mountpoint);
@@ -241,6 +248,7 @@ TEST_F(MountTest, ManyOpenFilesShareABoundedNumberOfReaders) {
   if (!mount.wait_mounted(mountpoint)) {
     GTEST_SKIP() << "could not mount here: " << read_text(dir_ / "mount.log");
   }
+  EXPECT_EQ(names_in(mountpoint), names);
   std::vector<int> fds;
   for (int i = 0; i < kFiles; ++i) {
     fds.push_back(::open((mountpoint / entry_file_name(0x03000000u + i))
