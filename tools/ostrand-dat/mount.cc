@@ -27,14 +27,16 @@
 
 #include <atomic>
 #include <cerrno>
-#include <list>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <expected>
+#include <filesystem>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <vector>
 #endif
@@ -246,6 +248,10 @@ struct Mounted {
   // Per entry: 0 while unknown, else the size to report plus 1.
   std::vector<std::atomic<std::uint64_t>> sizes;
   Streams streams;
+  // Every open file, so that those the kernel never released (the mount
+  // ended while they were open) are freed at the end.
+  std::mutex open_mutex;
+  std::set<OpenFile*> open_files;
 };
 
 Mounted& mounted() {
@@ -318,6 +324,10 @@ int on_open(const char* path, struct fuse_file_info* info) {
   if (entry == nullptr) return -ENOENT;
   auto* file = new (std::nothrow) OpenFile(entry);
   if (file == nullptr) return -ENOMEM;
+  {
+    const std::lock_guard lock(m.open_mutex);
+    m.open_files.insert(file);
+  }
   info->fh = reinterpret_cast<std::uint64_t>(file);
   info->keep_cache = 1;
   return 0;
@@ -367,7 +377,12 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
 
 int on_release(const char*, struct fuse_file_info* info) {
   auto* file = reinterpret_cast<OpenFile*>(info->fh);
-  mounted().streams.forget(*file);
+  Mounted& m = mounted();
+  m.streams.forget(*file);
+  {
+    const std::lock_guard lock(m.open_mutex);
+    m.open_files.erase(file);
+  }
   delete file;
   return 0;
 }
@@ -439,7 +454,12 @@ int mount(const MountCommand& command) {
         "'");
     return 1;
   }
-  if (fuse_mount(fuse, command.mountpoint.c_str()) != 0) {
+  // FUSE changes to / once mounted, and unmounts by this name: it must not
+  // be relative.
+  std::error_code error;
+  const std::string mountpoint =
+      std::filesystem::canonical(command.mountpoint, error).string();
+  if (error || fuse_mount(fuse, mountpoint.c_str()) != 0) {
     fuse_destroy(fuse);
     say("error: " + command.mountpoint + ": cannot mount there");
     return 1;
@@ -457,6 +477,7 @@ int mount(const MountCommand& command) {
   fuse_remove_signal_handlers(session);
   fuse_unmount(fuse);
   fuse_destroy(fuse);
+  for (OpenFile* file : state->open_files) delete file;
   // A signal that ends the loop is the way to unmount in the foreground.
   if (status == SIGINT || status == SIGTERM || status == SIGHUP) status = 0;
   if (status != 0) {
