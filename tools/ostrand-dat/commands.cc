@@ -494,6 +494,7 @@ int run(const PackCommand& command) {
             debug_text(archive.error())});
     return 1;
   }
+  remove_stale_temporaries(command.out);  // of runs killed before cleanup
   // A temporary file renamed over OUT once complete and on disk: whatever
   // fails, OUT keeps what it held.
   auto pending = PendingFile::create(command.out);

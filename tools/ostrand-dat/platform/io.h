@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "ostrand_dat/error.h"
@@ -91,6 +93,18 @@ class PendingFile {
   std::filesystem::path temporary_;  // empty once committed or removed
   std::filesystem::path target_;
 };
+
+// Removes from `dir` the temporary files that PendingFiles of dead
+// processes left behind (a process killed by SIGKILL cleans nothing up):
+// regular files named as PendingFile::create names them, ".NAME.tmp-PID-N",
+// whose NAME `ours` accepts and whose PID no process has. A file of a live
+// process, or of one this process may not signal, stays. Best effort:
+// nothing is reported.
+void remove_stale_temporaries(
+    const std::filesystem::path& dir,
+    const std::function<bool(std::string_view name)>& ours);
+// The same for the temporary files of `target` alone, beside it.
+void remove_stale_temporaries(const std::filesystem::path& target);
 
 // Flushes the directory `dir` (its entries, such as renames) to disk. Best
 // effort: file systems that cannot do it are not an error.

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -6,7 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
@@ -88,7 +91,65 @@ sigset_t cleanup_signals() {
   ::_exit(128 + signal);  // not reached: the default action ends the process
 }
 
+// Decimal digits as std::to_string writes them: no sign, no leading zero.
+bool plain_number(std::string_view text) {
+  return !text.empty() && (text.size() == 1 || text[0] != '0') &&
+         std::all_of(text.begin(), text.end(), [](char c) {
+           return std::isdigit(static_cast<unsigned char>(c)) != 0;
+         });
+}
+
+// The process that made the temporary file `name`, when `name` is
+// ".NAME.tmp-PID-N" (as PendingFile::create makes it) and `ours` accepts
+// NAME; else 0.
+pid_t temporary_owner(std::string_view name,
+                      const std::function<bool(std::string_view name)>& ours) {
+  const std::size_t dash = name.rfind('-');
+  if (!name.starts_with('.') || dash == name.npos ||
+      !plain_number(name.substr(dash + 1))) {
+    return 0;
+  }
+  const std::string_view head = name.substr(0, dash);  // ".NAME.tmp-PID"
+  const std::size_t tmp = head.rfind(".tmp-");
+  if (tmp == head.npos || tmp < 2) return 0;  // NAME has a character at least
+  const std::string_view pid = head.substr(tmp + 5);
+  pid_t owner = 0;
+  if (!plain_number(pid) ||
+      std::from_chars(pid.data(), pid.data() + pid.size(), owner).ec !=
+          std::errc() ||
+      !ours(name.substr(1, tmp - 1))) {
+    return 0;
+  }
+  return owner;
+}
+
 }  // namespace
+
+void remove_stale_temporaries(
+    const std::filesystem::path& dir,
+    const std::function<bool(std::string_view name)>& ours) {
+  DIR* listing = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (listing == nullptr) return;
+  const int fd = ::dirfd(listing);
+  // Ends at the end of the listing or at its first failure.
+  while (const dirent* entry = ::readdir(listing)) {
+    const pid_t owner = temporary_owner(entry->d_name, ours);
+    // Signal 0 only asks whether the process exists; ESRCH: it does not.
+    if (owner <= 0 || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
+    struct stat status;
+    if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode)) {
+      ::unlinkat(fd, entry->d_name, 0);
+    }
+  }
+  ::closedir(listing);
+}
+
+void remove_stale_temporaries(const std::filesystem::path& target) {
+  const std::string name = target.filename().string();
+  remove_stale_temporaries(target.parent_path(),
+                           [&](std::string_view ours) { return ours == name; });
+}
 
 void remove_temporaries_on_signals() {
   const sigset_t set = cleanup_signals();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -422,24 +423,76 @@ TEST_F(CliTest, WriteFailuresOnStandardOutput) {
   ::close(full);
 }
 
-TEST_F(CliTest, BashCompletionOffersCommandsAndOptions) {
-  // COMP_WORDS as bash fills it; prints the completions, one a line.
+TEST_F(CliTest, BashCompletion) {
+  const fs::path cwd = dir_ / "c";
+  fs::create_directories(cwd / "sub dir");
+  fs::copy_file(archive_, cwd / "test.dat");
+  write_bytes(cwd / "my file.bin", bytes("x"));
+  // The completions, sorted, of `words` as bash splits them (in the syntax
+  // of an array, after the program), the last one being completed.
   const auto complete = [&](const std::string& words) {
     const std::string script =
-        "source " OSTRAND_DAT_COMPLETION "; COMP_WORDS=(" + words +
+        "cd '" + cwd.string() + "' && source " OSTRAND_DAT_COMPLETION
+        "; COMP_WORDS=(" OSTRAND_DAT_TOOL " " + words +
         "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _ostrand_dat; "
         "printf '%s\\n' \"${COMPREPLY[@]}\"";
     const ToolRun r = run_program({"/bin/bash", "-c", script}, dir_);
     EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
+    std::vector<std::string> lines;
+    std::istringstream out(r.out);
+    for (std::string line; std::getline(out, line);) {
+      if (!line.empty()) lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
   };
-  std::string commands;
-  for (std::string_view name : command_names())
-    commands += std::string(name) + "\n";
-  EXPECT_EQ(complete("ostrand-dat ''"), commands + "--help\n--version\n");
-  EXPECT_EQ(complete("ostrand-dat extract --f"), "--force\n");
-  EXPECT_EQ(complete("ostrand-dat sound -"), "--dump\n--json\n--help\n");
-  EXPECT_EQ(complete("ostrand-dat help ver"), "verify\n");
+  using Words = std::vector<std::string>;
+  const Words files{"my file.bin", "sub dir", "test.dat"};
+  Words ids, commands{"--help", "--version"};
+  for (std::uint32_t id :
+       {kPlain, kCompressed, kMultiBlock, kEmpty, kTable, kBadTable}) {
+    ids.push_back(format_id(id));
+  }
+  for (std::string_view name : command_names()) commands.emplace_back(name);
+  std::vector<std::pair<std::string, Words>> cases = {
+      {"''", commands},
+      {"-q ex", {"extract"}},
+      {"help ver", {"verify"}},
+      {"cat my", {"my file.bin"}},
+      {"cat 'my\\ f'", {"my file.bin"}},
+      {"cat test.dat ''", ids},
+      {"ls -l test.dat 0x0a", {"0x0A000001", "0x0A000002"}},
+      {"extract -C 'sub\\ dir' test.dat 1 0x0A", {"0x0A000001", "0x0A000002"}},
+      {"verify --jobs = 4 test.dat 0x0A", {"0x0A000001", "0x0A000002"}},
+      {"sound test.dat ''", ids},
+      {"sound test.dat 0x0A000001 ''", {}},
+      {"cat missing.dat ''", {}},
+      {"cat test.dat 1", {}},
+      {"extract -C ''", {"sub dir"}},
+      {"pack -C s", {"sub dir"}},
+      {"mount test.dat ''", {"sub dir"}},
+      {"pack -T ''", files},
+      {"verify --manifest m", {"my file.bin"}},
+      {"pack out.dat 7 = m", {"my file.bin"}},
+      {"extract --jobs ''", {}},
+      {"pack --block-size ''", {}},
+      {"mount -o ''", {}},
+      {"bogus ''", {}},
+  };
+  // Every option of every command, as the command table has them.
+  for (std::string_view name : command_names()) {
+    if (name == "help") continue;
+    Words options{"--help", "-q", "--quiet", "-v", "--verbose"};
+    for (std::string_view option : command_options(name)) {
+      options.emplace_back(option);
+    }
+    cases.push_back({std::string(name) + " -", options});
+  }
+  for (auto& [words, expected] : cases) {
+    SCOPED_TRACE(words);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(complete(words), expected);
+  }
 }
 
 TEST(ReadWholeFile, FailsOncePastItsLimit) {
