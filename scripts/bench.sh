@@ -396,8 +396,10 @@ echo "== ostrand-dat extract of 4,000 files of 0 to 40 KB, against tar -x of the
 echo "   same files followed by sync, whole process ($runs runs in turns)"
 small=$tmp/small
 mkdir -p "$small" "$tmp/small-tar" "$tmp/small-extract" "$tmp/small-nosync"
-# Sizes spread over 0 to 40,960 bytes; contents from the mixed data.
-cat "$tmp/mixed.64" "$tmp/text.64" | {
+# Sizes spread over 0 to 40,960 bytes; contents from the mixed data. Read
+# from a process substitution: the loop takes less than all of it, and cat
+# ended by SIGPIPE in a pipeline would end this script (pipefail).
+{
   for i in $(seq 0 3999); do
     size=$(((i * 7919) % 40961))
     name=$(printf '%08X.bin' $((0x30000000 + i)))
@@ -405,7 +407,7 @@ cat "$tmp/mixed.64" "$tmp/text.64" | {
       dd bs="$size" count=1 iflag=fullblock status=none of="$small/$name"
     fi
   done
-}
+} < <(cat "$tmp/mixed.64" "$tmp/text.64")
 pack_args=()
 for file in "$small"/*.bin; do
   name=${file##*/}
