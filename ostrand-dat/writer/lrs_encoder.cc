@@ -1,5 +1,5 @@
 // The archive's compression as the writer produces it: a greedy encoder
-// over the 4,095-byte window that decompress_lrs reads back.
+// over the 4,095-byte window that decompress_lrs reads back, fed in pieces.
 #include <algorithm>
 #include <bit>
 #include <cassert>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "lrs_decoder.h"
@@ -15,6 +16,24 @@
 
 namespace ostrand_dat {
 namespace {
+
+constexpr std::size_t kHashBits = 15;
+constexpr std::size_t kChainDepth = 48;
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+// The chains' links: previous[i % kRing] is the position before i with i's
+// hash. A slot is taken over only by the position kRing later, and by then
+// i lies beyond the window: the walk stops at the first candidate out of
+// the window, before following its link. So the links take 16 KiB whatever
+// the input's size, and stay in the cache.
+constexpr std::size_t kRing = 4096;
+static_assert(kRing > lrs::kMaxDistance);
+// The input bytes held: the window behind the position and what has come
+// after it. Sliding moves positions by a multiple of kRing, so a position's
+// ring slot stays the same.
+constexpr std::size_t kHeld = 64 * kRing;
+// Bytes after a position that its step reads: a match of up to kMaxMatch,
+// and the hash of the last position it covers.
+constexpr std::size_t kLookahead = lrs::kMaxMatch + 2;
 
 // How many of the first `longest` bytes at `a` and `b` agree, eight at a
 // time while eight remain.
@@ -40,33 +59,76 @@ std::size_t match_length(const std::byte* a, const std::byte* b,
 
 }  // namespace
 
+LrsEncoder::LrsEncoder(std::uint32_t size)
+    : size_(size),
+      head_(std::size_t{1} << kHashBits, kNone),
+      previous_(kRing, kNone),
+      held_(std::min<std::size_t>(kHeld, size)) {
+  for (int shift = 0; shift < 32; shift += 8) {
+    out_.push_back(static_cast<std::byte>(size >> shift));
+  }
+}
+
+bool LrsEncoder::add(std::span<const std::byte> piece) {
+  if (piece.size() > size_ - received_) return false;
+  while (!piece.empty()) {
+    if (filled_ == held_.size()) slide();
+    const std::size_t take = std::min(piece.size(), held_.size() - filled_);
+    std::memcpy(held_.data() + filled_, piece.data(), take);
+    filled_ += take;
+    received_ += take;
+    piece = piece.subspan(take);
+    encode();
+  }
+  return true;
+}
+
+std::span<const std::byte> LrsEncoder::output() const {
+  // An open control byte still gets bits, until the input ends.
+  if (bit_ != 0 && !done()) return std::span(out_).first(control_at_);
+  return out_;
+}
+
+void LrsEncoder::clear_output() {
+  const std::size_t taken = output().size();
+  out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(taken));
+  control_at_ -= std::min(control_at_, taken);
+}
+
+// Drops the held bytes that lie out of the window, a multiple of kRing of
+// them, and moves every position back by as much.
+void LrsEncoder::slide() {
+  assert(pos_ > lrs::kMaxDistance + kRing);
+  const std::size_t shift = (pos_ - lrs::kMaxDistance) / kRing * kRing;
+  std::memmove(held_.data(), held_.data() + shift, filled_ - shift);
+  filled_ -= shift;
+  pos_ -= shift;
+  base_ += shift;
+  // A link to a dropped position lies out of the window, where the walk
+  // stops anyway.
+  const auto moved = [shift](std::uint32_t& at) {
+    at = at == kNone || at < shift ? kNone
+                                   : at - static_cast<std::uint32_t>(shift);
+  };
+  std::for_each(head_.begin(), head_.end(), moved);
+  std::for_each(previous_.begin(), previous_.end(), moved);
+}
+
 // Greedy: at each position take the longest match (up to 17 bytes, up to
 // 4095 back) found through a chain of earlier positions with the same
 // 3-byte hash, else a literal. The first of the longest candidates wins.
-std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
-  assert(input.size() <= std::numeric_limits<std::uint32_t>::max());
-  constexpr std::size_t kHashBits = 15;
-  constexpr std::size_t kChainDepth = 48;
-  constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-  // The chains' links: previous[i % kRing] is the position before i with
-  // i's hash. A slot is taken over only by the position kRing later, and
-  // by then i lies beyond the window: the walk stops at the first
-  // candidate out of the window, before following its link. So the links
-  // take 16 KiB whatever the input's size, and stay in the cache.
-  constexpr std::size_t kRing = 4096;
-  static_assert(kRing > lrs::kMaxDistance);
-
-  const std::size_t n = input.size();
-  std::vector<std::byte> out;
-  out.reserve(4 + n + n / 8 + 1);
-  const auto size = static_cast<std::uint32_t>(n);
-  for (int shift = 0; shift < 32; shift += 8) {
-    out.push_back(static_cast<std::byte>(size >> shift));
-  }
-
-  std::vector<std::uint32_t> head(std::size_t{1} << kHashBits, kNone);
-  std::vector<std::uint32_t> previous(kRing, kNone);
-  const std::byte* const data = input.data();
+// Positions count from held_[0]; `end` is the input's end among them.
+void LrsEncoder::encode() {
+  const std::size_t end = static_cast<std::size_t>(size_ - base_);
+  // Every step before `stop` has all the bytes it reads: the input's last
+  // bytes wait for what follows them, or for the end.
+  const std::size_t stop =
+      received_ == size_ ? end
+                         : (filled_ > kLookahead ? filled_ - kLookahead : 0);
+  std::vector<std::byte> out = std::move(out_);
+  std::uint32_t* const head = head_.data();
+  std::uint32_t* const previous = previous_.data();
+  const std::byte* const data = held_.data();
   auto hash_at = [data](std::size_t pos) {
     std::uint32_t v = std::to_integer<std::uint32_t>(data[pos]) |
                       std::to_integer<std::uint32_t>(data[pos + 1]) << 8 |
@@ -74,16 +136,16 @@ std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
     return (v * 2654435761u) >> (32 - kHashBits);
   };
   auto insert = [&](std::size_t pos) {
-    if (pos + 3 > n) return;
+    if (pos + 3 > end) return;
     auto h = hash_at(pos);
     previous[pos % kRing] = head[h];
     head[h] = static_cast<std::uint32_t>(pos);
   };
 
-  std::size_t pos = 0;
-  std::size_t control_at = 0;
-  unsigned bit = 0;
-  while (pos < n) {
+  std::size_t pos = pos_;
+  std::size_t control_at = control_at_;
+  unsigned bit = bit_;
+  while (pos < stop) {
     if (bit == 0) {
       control_at = out.size();
       out.push_back(std::byte{0});
@@ -91,7 +153,7 @@ std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
     }
     std::size_t best_length = 0;
     std::size_t best_distance = 0;
-    const std::size_t longest = std::min(lrs::kMaxMatch, n - pos);
+    const std::size_t longest = std::min(lrs::kMaxMatch, end - pos);
     if (longest >= 3) {
       std::uint32_t candidate = head[hash_at(pos)];
       for (std::size_t depth = 0; candidate != kNone && depth < kChainDepth;
@@ -117,13 +179,25 @@ std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
       for (std::size_t i = 0; i < best_length; ++i) insert(pos + i);
       pos += best_length;
     } else {
-      out.push_back(input[pos]);
+      out.push_back(data[pos]);
       insert(pos);
       ++pos;
     }
     bit >>= 1;
   }
-  return out;
+  pos_ = pos;
+  control_at_ = control_at;
+  bit_ = bit;
+  out_ = std::move(out);
+}
+
+std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
+  assert(input.size() <= std::numeric_limits<std::uint32_t>::max());
+  LrsEncoder encoder(static_cast<std::uint32_t>(input.size()));
+  const std::size_t n = input.size();
+  encoder.out_.reserve(4 + n + n / 8 + 1);
+  encoder.add(input);
+  return std::move(encoder.out_);
 }
 
 }  // namespace ostrand_dat

@@ -740,4 +740,16 @@ std::vector<std::string_view> command_names() {
   return names;
 }
 
+std::vector<std::string_view> command_options(std::string_view command) {
+  std::vector<std::string_view> names;
+  const CommandForm* form = find_command(command);
+  if (form == nullptr) return names;
+  for (const OptionForm& option : form->options) {
+    if (option.name.empty()) continue;
+    names.push_back(option.name);
+    if (!option.alias.empty()) names.push_back(option.alias);
+  }
+  return names;
+}
+
 }  // namespace ostrand_dat::tool

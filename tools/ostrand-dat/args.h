@@ -153,6 +153,9 @@ std::string command_help(std::string_view command);
 
 // The names of the commands, in the order the usage lists them.
 std::vector<std::string_view> command_names();
+// The options `command` takes besides -q and -v: each name, then its alias
+// ("--long", "-l"), in the order of its help; empty for an unknown name.
+std::vector<std::string_view> command_options(std::string_view command);
 
 }  // namespace ostrand_dat::tool
 

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <new>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -350,6 +352,9 @@ namespace fs = std::filesystem;
 // bit_flags bit 0: the stored bytes are compressed.
 constexpr std::uint32_t kCompressedFlag = 0x1;
 
+// A directory node's bytes, stored as a chain like a file.
+constexpr std::uint64_t kNodeBytes = 1716;
+
 // The most a directory entry's 32-bit size can describe.
 constexpr std::uint64_t kMaxStoredFile =
     std::numeric_limits<std::uint32_t>::max();
@@ -451,49 +456,198 @@ std::expected<std::vector<NamedInput>, Failure> pack_inputs(
   return inputs;
 }
 
+// Inputs are read, and compressed, in pieces of this size.
+constexpr std::size_t kPackPiece = std::size_t{1} << 20;
+
+// The largest archive that files of `sizes` can make with `block_size`:
+// each file in whole blocks (compressed always: the encoder's worst, the
+// 4-byte prefix and a control byte per 8 literals; else never more than
+// the file), at most one directory node per entry (each lists one at
+// least), and the 400 header bytes. Anything past 32-bit offsets is
+// kMaxStoredFile + 1.
+std::uint64_t worst_archive_size(std::span<const std::uint64_t> sizes,
+                                 std::uint32_t block_size,
+                                 bool compress_always) {
+  constexpr std::uint64_t kPast = kMaxStoredFile + 1;
+  const std::uint64_t payload = block_size - 4;
+  const auto chain_bytes = [&](std::uint64_t stored) {
+    const std::uint64_t blocks = (stored + payload - 1) / payload;
+    return blocks > kPast / block_size ? kPast : blocks * block_size;
+  };
+  std::uint64_t total = DatHeader::kFileOffset + DatHeader::kSize;
+  for (const std::uint64_t size : sizes) {
+    total += chain_bytes(compress_always ? 4 + size + (size + 7) / 8 : size);
+    if (total > kMaxStoredFile) return kPast;
+  }
+  const std::uint64_t node = chain_bytes(kNodeBytes);
+  if (sizes.size() > (kPast - total) / node) return kPast;
+  total += sizes.size() * node;
+  return std::min(total, kPast);
+}
+
+// A failure of the archive writer while it stores `input`: the output's
+// write, the 32-bit offsets, or memory.
+Failure writer_failure(const PackCommand& command, std::string_view input,
+                       const DatError& error) {
+  const auto* io_kind = std::get_if<DatError::Io>(&error.payload());
+  const IoError* io = io_kind != nullptr ? &io_kind->error : nullptr;
+  if (io != nullptr && io->kind() == IoErrorKind::OutOfMemory) {
+    return {shown_name(std::string(input)),
+            "out of memory while storing it in " + shown_name(command.out),
+            debug_text(error)};
+  }
+  if (io != nullptr) return file_failure(command.out, *io);
+  return {shown_name(command.out),
+          "the files do not fit in one archive with 32-bit offsets",
+          debug_text(error)};
+}
+
+// Stores one input, read in pieces into `buffer`: compressed when asked
+// (and, without `always`, only when that is smaller: the compressed file is
+// abandoned as soon as it reaches the input's size, and the input is read
+// again), else as it is. `size` is the input's size when it was looked at;
+// a file of another size now, or when read to its end, fails.
+std::expected<void, Failure> pack_one(const PackCommand& command,
+                                      ArchiveStreamWriter& writer,
+                                      const NamedInput& named,
+                                      std::uint64_t size,
+                                      std::span<std::byte> buffer) {
+  const std::string& path = named.input.path;
+  auto file = InputFile::open(path);
+  if (!file) return std::unexpected(file_failure(path, file.error()));
+  const auto changed = [&] {
+    return Failure{shown_name(path),
+                   "changed size while being packed (it had " +
+                       std::to_string(size) + " bytes)",
+                   ""};
+  };
+  auto now = file->size();
+  if (!now) return std::unexpected(file_failure(path, now.error()));
+  if (*now != size) return std::unexpected(changed());
+  const auto stored = [&](const DatError& error) {
+    return std::unexpected(writer_failure(command, named.source, error));
+  };
+  // Reads the whole input in pieces, handing each to `take`, which says
+  // whether to go on. Returns whether every piece was taken.
+  const auto read_all = [&](auto take) -> std::expected<bool, Failure> {
+    for (std::uint64_t offset = 0;;) {
+      auto got = file->read_at(offset, buffer);
+      if (!got) return std::unexpected(file_failure(path, got.error()));
+      if (offset + *got > size) return std::unexpected(changed());
+      offset += *got;
+      auto more = take(buffer.first(*got));
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) return false;
+      if (*got < buffer.size()) {
+        if (offset != size) return std::unexpected(changed());
+        return true;
+      }
+    }
+  };
+
+  if (command.compress || command.compress_always) {
+    writer.begin_file({.bit_flags = kCompressedFlag, .id = named.input.id});
+    std::optional<LrsEncoder> encoder;
+    try {
+      encoder.emplace(static_cast<std::uint32_t>(size));
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(Failure{shown_name(named.source),
+                                     "out of memory while compressing it",
+                                     "std::bad_alloc"});
+    }
+    auto kept = read_all(
+        [&](std::span<const std::byte> piece) -> std::expected<bool, Failure> {
+          try {
+            encoder->add(piece);
+          } catch (const std::bad_alloc&) {
+            return std::unexpected(Failure{shown_name(named.source),
+                                           "out of memory while compressing it",
+                                           "std::bad_alloc"});
+          }
+          const auto out = encoder->output();
+          if (!command.compress_always &&
+              writer.written() + out.size() >= size) {
+            return false;  // no smaller than the input: stored as it is
+          }
+          auto written = writer.write(out);
+          if (!written) return stored(written.error());
+          encoder->clear_output();
+          return true;
+        });
+    if (!kept) return std::unexpected(std::move(kept.error()));
+    if (*kept) {
+      auto ended = writer.end_file();
+      if (!ended) return stored(ended.error());
+      return {};
+    }
+    writer.abandon();
+  }
+  writer.begin_file({.id = named.input.id});
+  auto read = read_all(
+      [&](std::span<const std::byte> piece) -> std::expected<bool, Failure> {
+        auto written = writer.write(piece);
+        if (!written) return stored(written.error());
+        return true;
+      });
+  if (!read) return std::unexpected(std::move(read.error()));
+  auto ended = writer.end_file();
+  if (!ended) return stored(ended.error());
+  return {};
+}
+
+// Writes the archive as the inputs are read: memory stays within a few
+// buffers of kPackPiece and the directory's entries, whatever the inputs'
+// sizes. Every input is looked at, and the archive's size bounded, before
+// OUT is touched.
 int run(const PackCommand& command) {
   auto inputs = pack_inputs(command);
   if (!inputs) {
     report(inputs.error());
     return 1;
   }
-  ArchiveWriter writer(command.block_size);
-  // Every input is read before OUT is touched.
+  // In id order, as ArchiveWriter lays files out.
+  std::stable_sort(inputs->begin(), inputs->end(),
+                   [](const NamedInput& a, const NamedInput& b) {
+                     return a.input.id < b.input.id;
+                   });
+  std::vector<std::uint64_t> sizes;
+  sizes.reserve(inputs->size());
   for (const NamedInput& named : *inputs) {
-    const PackInput& input = named.input;
-    auto data = read_whole_file(input.path, kMaxStoredFile);
-    if (!data) {
-      Failure failure = file_failure(input.path, data.error());
-      if (data.error().kind() == IoErrorKind::FileTooLarge &&
-          !data.error().os_code()) {
-        failure.words =
-            "too large for an archive, whose entries hold at most " +
-            std::to_string(kMaxStoredFile) + " bytes";
-      }
-      report(failure);
+    const std::string& path = named.input.path;
+    auto status = file_status(path);
+    if (!status) {
+      report(file_failure(path, status.error()));
       return 1;
     }
-    StoredFile file{.id = input.id, .data = std::move(*data)};
-    if (command.compress_always) {
-      file.compress = true;
-    } else if (command.compress) {
-      // Stored compressed only when that is smaller: random data would
-      // otherwise grow, and a 1-byte file take 6.
-      std::vector<std::byte> packed = compress_lrs(file.data);
-      if (packed.size() < file.data.size()) {
-        file.data = std::move(packed);
-        file.extra_flags = kCompressedFlag;
-      }
+    if (!status->regular) {
+      report({shown_name(path),
+              "not a regular file: pack reads an input knowing its size, "
+              "and compressed ones twice at most",
+              ""});
+      return 1;
     }
-    writer.add(std::move(file));
+    if (status->size > kMaxStoredFile) {
+      report({shown_name(path),
+              "too large for an archive, whose entries hold at most " +
+                  std::to_string(kMaxStoredFile) + " bytes",
+              ""});
+      return 1;
+    }
+    sizes.push_back(status->size);
   }
-  auto archive = writer.build();
-  if (!archive) {
+  const std::uint64_t worst =
+      worst_archive_size(sizes, command.block_size, command.compress_always);
+  if (worst > kMaxStoredFile) {
     report({shown_name(command.out),
-            "the files do not fit in one archive with 32-bit offsets",
-            debug_text(archive.error())});
+            "block size " + std::to_string(command.block_size) +
+                " cannot hold these inputs within 32-bit offsets: the "
+                "archive could take more than " +
+                std::to_string(kMaxStoredFile) + " bytes",
+            ""});
     return 1;
   }
+
+  remove_stale_temporaries(command.out);  // of runs killed before cleanup
   // A temporary file renamed over OUT once complete and on disk: whatever
   // fails, OUT keeps what it held.
   auto pending = PendingFile::create(command.out);
@@ -501,7 +655,41 @@ int run(const PackCommand& command) {
     report(creation_failure(command.out, pending.error()));
     return 1;
   }
-  auto done = pending->write(*archive);
+  auto writer = ArchiveStreamWriter::create(
+      command.block_size,
+      [&pending](std::uint64_t offset, std::span<const std::byte> bytes) {
+        return pending->write_at(offset, bytes);
+      });
+  std::vector<std::byte> buffer;
+  try {
+    buffer.resize(kPackPiece);
+  } catch (const std::bad_alloc&) {
+    report({shown_name(command.out), "out of memory for the input buffer",
+            "std::bad_alloc"});
+    return 1;
+  }
+  if (!writer) {
+    report(writer_failure(command, command.out, writer.error()));
+    return 1;
+  }
+  for (std::size_t i = 0; i < inputs->size(); ++i) {
+    auto stored = pack_one(command, *writer, (*inputs)[i], sizes[i], buffer);
+    if (!stored) {
+      report(stored.error());
+      return 1;
+    }
+  }
+  auto size = writer->finish();
+  if (!size) {
+    Failure failure = writer_failure(command, command.out, size.error());
+    if (failure.words.starts_with("out of memory")) {
+      failure.words = "out of memory for the directory of " +
+                      std::to_string(inputs->size()) + " entries";
+    }
+    report(failure);
+    return 1;
+  }
+  auto done = pending->resize(*size);
   if (done) done = pending->commit(/*replace=*/true);
   if (!done) {
     report(file_failure(command.out, done.error()));

@@ -114,6 +114,12 @@ EntryOutcome extract_one(const ExtractCommand& command, const DatDatabase& db,
   return done;
 }
 
+// Whether `name` is one extract gives an entry's file: XXXXXXXX.bin.
+bool entry_file(std::string_view name) {
+  const auto id = parse_u32("0x" + std::string(name.substr(0, 8)));
+  return id && name == entry_file_name(*id);
+}
+
 bool progress() {
   return progress_wanted(verbosity().quiet, std::getenv("NO_COLOR"),
                          std::getenv("TERM"));
@@ -133,6 +139,8 @@ int run(const ExtractCommand& command) {
     report(failure);
     return 1;
   }
+  // What runs killed before their cleanup (SIGKILL, a crash) left here.
+  remove_stale_temporaries(dir, entry_file);
   // The entries to write in ascending id order; an id not in the archive is
   // reported in its place among them.
   bool unmatched = false;

@@ -2,7 +2,9 @@
 // whose contents are what cat gives (cat --raw with --raw). Reads come from
 // one FileReader per open file, which goes on where the last read ended, so
 // a program reading a file front to back decodes it once; a read that jumps
-// back starts the reader again, one that jumps ahead reads on to it.
+// back starts the reader again, one that jumps ahead reads on to it. At most
+// kMaxStreams open files hold a reader at once: the one read least recently
+// gives its reader up, and starts again if it is read once more.
 //
 // Sizes: a file's size is what the directory and, for a compressed entry,
 // the 4-byte prefix of its stream declare, read once per entry. A damaged
@@ -29,9 +31,12 @@
 #include <cstdio>
 #include <cstring>
 #include <expected>
+#include <filesystem>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <vector>
 #endif
@@ -85,6 +90,97 @@ std::optional<std::uint32_t> path_id(const char* path) {
   }
   return id;
 }
+
+// An open file: its reader, which one thread at a time uses, and the last
+// bytes it gave. The kernel reads ahead with several requests at once,
+// which FUSE's threads may serve out of order: a request for bytes just
+// behind the reader is served from `recent` instead of starting again.
+struct OpenFile {
+  explicit OpenFile(const DatFileEntry* opened) : entry(opened) {}
+
+  // Bytes kept behind the reader; `recent` holds up to twice this.
+  static constexpr std::size_t kRecent = std::size_t{1} << 20;
+
+  // Gives up the reader and the bytes kept; the next read starts again.
+  void drop_stream() {
+    reader.reset();
+    recent.clear();
+    recent.shrink_to_fit();
+  }
+
+  // The offset of recent's first byte.
+  std::uint64_t recent_start() const {
+    return reader->position() - recent.size();
+  }
+  // Reads up to `n` more bytes into `recent`; 0 at the end of the file.
+  std::expected<std::size_t, DatError> pull(std::size_t n) {
+    if (recent.size() + n > 2 * kRecent) {
+      const std::size_t drop =
+          std::min(recent.size(), recent.size() + n - kRecent);
+      recent.erase(recent.begin(),
+                   recent.begin() + static_cast<std::ptrdiff_t>(drop));
+    }
+    const std::size_t old = recent.size();
+    recent.resize(old + n);
+    auto got = reader->read(std::span(recent).subspan(old));
+    recent.resize(old + (got ? *got : 0));
+    return got;
+  }
+
+  const DatFileEntry* entry;
+  std::mutex mutex;
+  std::optional<FileReader> reader;
+  std::vector<std::byte> recent;  // the bytes just before the reader
+  bool reported = false;
+  // Its place among the files holding a reader (Streams), when it is there.
+  std::list<OpenFile*>::iterator place;
+  bool streaming = false;
+};
+
+// The open files that hold a reader, most recently read first. Their number
+// is bounded, so the mount's memory is too, however many files are open:
+// each reader takes a few hundred KiB and its kept bytes up to 2 MiB.
+class Streams {
+ public:
+  static constexpr std::size_t kMaxStreams = 16;
+
+  // `file`, whose mutex the caller holds, is about to be read: it moves to
+  // the front, and when it is new among them the least recently read file
+  // not being read right now gives its reader up. Files being read are never
+  // touched, so the bound can be passed by as many as FUSE's threads.
+  void touch(OpenFile& file) {
+    const std::lock_guard lock(mutex_);
+    if (file.streaming) {
+      files_.splice(files_.begin(), files_, file.place);
+      return;
+    }
+    for (auto it = files_.end(); files_.size() >= kMaxStreams &&
+                                 it != files_.begin();) {
+      --it;
+      OpenFile* other = *it;
+      std::unique_lock other_lock(other->mutex, std::try_to_lock);
+      if (!other_lock.owns_lock()) continue;
+      other->drop_stream();
+      other->streaming = false;
+      it = files_.erase(it);
+    }
+    files_.push_front(&file);
+    file.place = files_.begin();
+    file.streaming = true;
+  }
+
+  // `file` is closed (no read of it is running) or gave its reader up.
+  void forget(OpenFile& file) {
+    const std::lock_guard lock(mutex_);
+    if (!file.streaming) return;
+    files_.erase(file.place);
+    file.streaming = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::list<OpenFile*> files_;
+};
 
 // The mounted archive, shared by FUSE's worker threads: the database is
 // only read, and each entry's size is settled once, atomically.
@@ -151,47 +247,21 @@ struct Mounted {
   const timespec archive_time;
   // Per entry: 0 while unknown, else the size to report plus 1.
   std::vector<std::atomic<std::uint64_t>> sizes;
-};
-
-// An open file: its reader, which one thread at a time uses, and the last
-// bytes it gave. The kernel reads ahead with several requests at once,
-// which FUSE's threads may serve out of order: a request for bytes just
-// behind the reader is served from `recent` instead of starting again.
-struct OpenFile {
-  // Bytes kept behind the reader; `recent` holds up to twice this.
-  static constexpr std::size_t kRecent = std::size_t{1} << 20;
-
-  // The offset of recent's first byte.
-  std::uint64_t recent_start() const {
-    return reader->position() - recent.size();
-  }
-  // Reads up to `n` more bytes into `recent`; 0 at the end of the file.
-  std::expected<std::size_t, DatError> pull(std::size_t n) {
-    if (recent.size() + n > 2 * kRecent) {
-      const std::size_t drop =
-          std::min(recent.size(), recent.size() + n - kRecent);
-      recent.erase(recent.begin(),
-                   recent.begin() + static_cast<std::ptrdiff_t>(drop));
-    }
-    const std::size_t old = recent.size();
-    recent.resize(old + n);
-    auto got = reader->read(std::span(recent).subspan(old));
-    recent.resize(old + (got ? *got : 0));
-    return got;
-  }
-
-  const DatFileEntry* entry;
-  std::mutex mutex;
-  std::optional<FileReader> reader;
-  std::vector<std::byte> recent;  // the bytes just before the reader
-  bool reported = false;
+  Streams streams;
+  // Every open file, so that those the kernel never released (the mount
+  // ended while they were open) are freed at the end.
+  std::mutex open_mutex;
+  std::set<OpenFile*> open_files;
 };
 
 Mounted& mounted() {
   return *static_cast<Mounted*>(fuse_get_context()->private_data);
 }
 
-void* on_init(struct fuse_conn_info*, struct fuse_config* config) {
+void* on_init(struct fuse_conn_info* connection, struct fuse_config* config) {
+  // Every listing gives each name's attributes with it, not only the
+  // first batch of it: `ls -l` of a large folder then asks nothing more.
+  connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
   // Nothing changes under the mount: the kernel may keep what it read and
   // what it learned about names for as long as it likes.
   config->kernel_cache = 1;
@@ -217,21 +287,30 @@ int on_getattr(const char* path, struct stat* st, struct fuse_file_info*) {
   return 0;
 }
 
-int on_readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t,
-               struct fuse_file_info*, enum fuse_readdir_flags flags) {
+// Entries carry offsets (the next one's position: 1 after ".", 2 after
+// "..", 3 + i after the i-th file), so a listing is served in pieces as the
+// kernel asks, and with readdirplus FUSE registers every name with its
+// attributes: `ls -l` then looks nothing up one by one.
+int on_readdir(const char* path, void* buffer, fuse_fill_dir_t fill,
+               off_t offset, struct fuse_file_info*,
+               enum fuse_readdir_flags flags) {
   if (std::strcmp(path, kRoot) != 0) return -ENOTDIR;
   Mounted& m = mounted();
   const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
   const auto fill_flags =
       plus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
-  fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-  fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  const auto no_flags = static_cast<fuse_fill_dir_flags>(0);
+  if (offset < 1 && fill(buffer, ".", nullptr, 1, no_flags) != 0) return 0;
+  if (offset < 2 && fill(buffer, "..", nullptr, 2, no_flags) != 0) return 0;
+  const auto entries = m.db.files().entries();
   struct stat st;
-  for (const DatFileEntry& entry : m.db.files()) {
-    if (plus) m.fill_stat(entry, &st);
-    if (fill(buffer, entry_file_name(entry.id).c_str(), plus ? &st : nullptr, 0,
+  for (std::size_t i = offset < 2 ? 0 : static_cast<std::size_t>(offset) - 2;
+       i < entries.size(); ++i) {
+    if (plus) m.fill_stat(entries[i], &st);
+    if (fill(buffer, entry_file_name(entries[i].id).c_str(),
+             plus ? &st : nullptr, static_cast<off_t>(i + 3),
              fill_flags) != 0) {
-      return -ENOMEM;
+      return 0;  // the buffer is full; the kernel asks on from here
     }
   }
   return 0;
@@ -243,8 +322,12 @@ int on_open(const char* path, struct fuse_file_info* info) {
   const auto id = path_id(path);
   const DatFileEntry* entry = id ? m.db.files().find(*id) : nullptr;
   if (entry == nullptr) return -ENOENT;
-  auto* file = new (std::nothrow) OpenFile{entry, {}, {}, {}, false};
+  auto* file = new (std::nothrow) OpenFile(entry);
   if (file == nullptr) return -ENOMEM;
+  {
+    const std::lock_guard lock(m.open_mutex);
+    m.open_files.insert(file);
+  }
   info->fh = reinterpret_cast<std::uint64_t>(file);
   info->keep_cache = 1;
   return 0;
@@ -259,10 +342,11 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
   auto fail = [&](const DatError& error) {
     if (!file->reported) m.report(file->entry->id, error);
     file->reported = true;
-    file->reader.reset();
-    file->recent.clear();
+    file->drop_stream();
+    m.streams.forget(*file);
     return -EIO;
   };
+  m.streams.touch(*file);
   if (!file->reader || target < file->recent_start()) {
     auto reader = m.db.open_file(file->entry->id, ReadOptions{.raw = m.raw});
     if (!reader) return fail(reader.error());
@@ -292,7 +376,14 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
 }
 
 int on_release(const char*, struct fuse_file_info* info) {
-  delete reinterpret_cast<OpenFile*>(info->fh);
+  auto* file = reinterpret_cast<OpenFile*>(info->fh);
+  Mounted& m = mounted();
+  m.streams.forget(*file);
+  {
+    const std::lock_guard lock(m.open_mutex);
+    m.open_files.erase(file);
+  }
+  delete file;
   return 0;
 }
 
@@ -363,7 +454,12 @@ int mount(const MountCommand& command) {
         "'");
     return 1;
   }
-  if (fuse_mount(fuse, command.mountpoint.c_str()) != 0) {
+  // FUSE changes to / once mounted, and unmounts by this name: it must not
+  // be relative.
+  std::error_code error;
+  const std::string mountpoint =
+      std::filesystem::canonical(command.mountpoint, error).string();
+  if (error || fuse_mount(fuse, mountpoint.c_str()) != 0) {
     fuse_destroy(fuse);
     say("error: " + command.mountpoint + ": cannot mount there");
     return 1;
@@ -381,6 +477,7 @@ int mount(const MountCommand& command) {
   fuse_remove_signal_handlers(session);
   fuse_unmount(fuse);
   fuse_destroy(fuse);
+  for (OpenFile* file : state->open_files) delete file;
   // A signal that ends the loop is the way to unmount in the foreground.
   if (status == SIGINT || status == SIGTERM || status == SIGHUP) status = 0;
   if (status != 0) {

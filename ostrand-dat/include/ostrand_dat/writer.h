@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <span>
 #include <utility>
@@ -27,6 +28,42 @@ namespace ostrand_dat {
 [[nodiscard]] OSTRAND_DAT_WRITER_EXPORT std::vector<std::byte> compress_lrs(
     std::span<const std::byte> input);
 
+// compress_lrs fed in pieces: its output is compress_lrs's whatever pieces
+// the input comes in. The input's size is given first (the output's 4-byte
+// prefix declares it); the last bytes of a piece wait for what follows them,
+// or for the end. Owns about 400 KiB whatever the size; one thread at a
+// time.
+class OSTRAND_DAT_WRITER_EXPORT LrsEncoder {
+ public:
+  explicit LrsEncoder(std::uint32_t size);
+
+  // Takes the next piece of the input and encodes what it can. A piece
+  // longer than what remains of `size` is refused whole (false).
+  bool add(std::span<const std::byte> piece);
+  // Whether all `size` bytes have come: output() then holds the rest.
+  bool done() const { return received_ == size_; }
+  // The encoded bytes not yet cleared, as far as they are final.
+  std::span<const std::byte> output() const;
+  void clear_output();
+
+ private:
+  friend std::vector<std::byte> compress_lrs(std::span<const std::byte>);
+  void slide();
+  void encode();
+
+  std::uint64_t size_;
+  std::uint64_t received_ = 0;
+  std::uint64_t base_ = 0;               // the input position of held_[0]
+  std::vector<std::uint32_t> head_;      // per hash, its last position
+  std::vector<std::uint32_t> previous_;  // per position, the one before
+  std::vector<std::byte> held_;          // input bytes from base_ on
+  std::size_t filled_ = 0;               // of held_
+  std::size_t pos_ = 0;                  // the next to encode, in held_
+  std::vector<std::byte> out_;
+  std::size_t control_at_ = 0;  // in out_, the control byte getting bits
+  unsigned bit_ = 0;            // its next bit; 0: none open
+};
+
 // A sound table as a list of records in stream order, so that duplicate keys
 // can be written on purpose.
 struct SoundTableRecords {
@@ -40,6 +77,73 @@ encode_sound_table(const SoundTableRecords& table);
 // A decoded table, its records in ascending key order.
 [[nodiscard]] OSTRAND_DAT_WRITER_EXPORT std::vector<std::byte>
 encode_sound_table(const file_type::SoundTable& table);
+
+// Puts all of `bytes` at byte `offset` of the archive being written.
+using ArchiveSink = std::function<std::expected<void, IoError>(
+    std::uint64_t offset, std::span<const std::byte> bytes)>;
+
+// An archive written as its files come, through a sink of positional
+// writes: 400 bytes kept for the header, each file as a chain of blocks in
+// file order, then at finish() the directory tree and the header. The
+// archive is ArchiveWriter::build()'s for the same files stored in
+// ascending id order. Holds a 1 MiB buffer and 24 bytes per file written,
+// whatever the block size; one thread at a time.
+class OSTRAND_DAT_WRITER_EXPORT ArchiveStreamWriter {
+ public:
+  // Fails with Other when the block size is below 5.
+  static std::expected<ArchiveStreamWriter, DatError> create(
+      std::uint32_t block_size, ArchiveSink sink);
+
+  // Header fields to write; block_size, root_offset and file_size are set
+  // by finish().
+  DatHeader& header() { return header_; }
+
+  // Opens the next file, described by `entry` (bit_flags, id, timestamp and
+  // version; offset and size are the writer's). No file may be open.
+  void begin_file(const DatFileEntry& entry);
+  // Appends stored bytes to the open file. Fails with Other when the
+  // archive would pass 32-bit offsets, with Io when the sink fails or
+  // memory runs out (OutOfMemory).
+  std::expected<void, DatError> write(std::span<const std::byte> bytes);
+  // The stored bytes of the open file so far.
+  std::uint64_t written() const { return chain_size_; }
+  // Closes the open file without listing it: the next file is written over
+  // its blocks.
+  void abandon();
+  // Closes the open file and lists it in the directory.
+  std::expected<void, DatError> end_file();
+
+  // Writes the directory and the header, and returns the archive's size.
+  // The sink may have been given bytes past it (an abandoned file's), which
+  // are not part of the archive. Two files with one id fail (DuplicateId).
+  std::expected<std::uint64_t, DatError> finish();
+
+ private:
+  ArchiveStreamWriter(std::uint32_t block_size, ArchiveSink sink);
+  std::uint64_t tail() const { return buffer_at_ + buffer_.size(); }
+  std::expected<void, DatError> put(std::span<const std::byte> bytes);
+  std::expected<void, DatError> put_zeros(std::uint64_t count);
+  std::expected<void, DatError> flush();
+  std::expected<void, DatError> append_chain(std::span<const std::byte> bytes);
+  std::expected<std::uint64_t, DatError> end_chain();
+  std::expected<std::uint64_t, DatError> store_chain(
+      std::span<const std::byte> bytes);
+  std::expected<std::uint64_t, DatError> store_subtree(
+      std::span<const DatFileEntry> entries);
+
+  std::uint32_t block_size_;
+  ArchiveSink sink_;
+  DatHeader header_;
+  std::vector<std::byte> buffer_;  // the archive's bytes from buffer_at_ on
+  std::uint64_t buffer_at_ = 0;
+  std::uint64_t chain_first_ = 0;  // the open chain's first block; 0: none
+  std::uint64_t chain_size_ = 0;   // its payload bytes
+  std::uint64_t block_ = 0;        // its last block
+  std::uint64_t block_used_ = 0;   // bytes of that block, pointer included
+  bool file_open_ = false;
+  DatFileEntry file_;
+  std::vector<DatFileEntry> entries_;
+};
 
 // One file to store.
 struct StoredFile {

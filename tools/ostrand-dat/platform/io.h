@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "ostrand_dat/error.h"
@@ -45,6 +47,40 @@ std::expected<void, IoError> write_all(int fd,
 std::expected<std::vector<std::byte>, IoError> read_whole_file(
     const std::filesystem::path& path, std::uint64_t limit);
 
+// An input file read in pieces at any offset. Owns its descriptor;
+// move-only.
+class InputFile {
+ public:
+  static std::expected<InputFile, IoError> open(
+      const std::filesystem::path& path);
+
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&&) = delete;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  // Its size now.
+  std::expected<std::uint64_t, IoError> size() const;
+  // Reads into the start of `buffer` from `offset`, retrying interrupted
+  // reads; fewer bytes than asked only at the end of the file (0 there).
+  std::expected<std::size_t, IoError> read_at(
+      std::uint64_t offset, std::span<std::byte> buffer) const;
+
+ private:
+  explicit InputFile(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// The size of the file at `path` (symbolic links followed), and whether it
+// is a regular file.
+struct FileStatus {
+  std::uint64_t size = 0;
+  bool regular = false;
+};
+std::expected<FileStatus, IoError> file_status(
+    const std::filesystem::path& path);
+
 // A file under construction: written under a temporary name in its
 // target's directory and renamed to the target only when complete, so that
 // the target never holds a partial file. Until in place, releasing it (or
@@ -64,6 +100,13 @@ class PendingFile {
 
   // Appends `bytes`, retrying short and interrupted writes.
   std::expected<void, IoError> write(std::span<const std::byte> bytes);
+
+  // Writes all of `bytes` at `offset`, retrying short and interrupted
+  // writes; the file grows as needed.
+  std::expected<void, IoError> write_at(std::uint64_t offset,
+                                        std::span<const std::byte> bytes);
+  // Cuts the file, or lengthens it with zeros, to `size` bytes.
+  std::expected<void, IoError> resize(std::uint64_t size);
 
   // Flushes the file to disk, closes it and puts it in place().
   std::expected<void, IoError> commit(bool replace);
@@ -91,6 +134,18 @@ class PendingFile {
   std::filesystem::path temporary_;  // empty once committed or removed
   std::filesystem::path target_;
 };
+
+// Removes from `dir` the temporary files that PendingFiles of dead
+// processes left behind (a process killed by SIGKILL cleans nothing up):
+// regular files named as PendingFile::create names them, ".NAME.tmp-PID-N",
+// whose NAME `ours` accepts and whose PID no process has. A file of a live
+// process, or of one this process may not signal, stays. Best effort:
+// nothing is reported.
+void remove_stale_temporaries(
+    const std::filesystem::path& dir,
+    const std::function<bool(std::string_view name)>& ours);
+// The same for the temporary files of `target` alone, beside it.
+void remove_stale_temporaries(const std::filesystem::path& target);
 
 // Flushes the directory `dir` (its entries, such as renames) to disk. Best
 // effort: file systems that cannot do it are not an error.

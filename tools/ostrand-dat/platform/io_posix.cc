@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -6,7 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
@@ -88,7 +91,65 @@ sigset_t cleanup_signals() {
   ::_exit(128 + signal);  // not reached: the default action ends the process
 }
 
+// Decimal digits as std::to_string writes them: no sign, no leading zero.
+bool plain_number(std::string_view text) {
+  return !text.empty() && (text.size() == 1 || text[0] != '0') &&
+         std::all_of(text.begin(), text.end(), [](char c) {
+           return std::isdigit(static_cast<unsigned char>(c)) != 0;
+         });
+}
+
+// The process that made the temporary file `name`, when `name` is
+// ".NAME.tmp-PID-N" (as PendingFile::create makes it) and `ours` accepts
+// NAME; else 0.
+pid_t temporary_owner(std::string_view name,
+                      const std::function<bool(std::string_view name)>& ours) {
+  const std::size_t dash = name.rfind('-');
+  if (!name.starts_with('.') || dash == name.npos ||
+      !plain_number(name.substr(dash + 1))) {
+    return 0;
+  }
+  const std::string_view head = name.substr(0, dash);  // ".NAME.tmp-PID"
+  const std::size_t tmp = head.rfind(".tmp-");
+  if (tmp == head.npos || tmp < 2) return 0;  // NAME has a character at least
+  const std::string_view pid = head.substr(tmp + 5);
+  pid_t owner = 0;
+  if (!plain_number(pid) ||
+      std::from_chars(pid.data(), pid.data() + pid.size(), owner).ec !=
+          std::errc() ||
+      !ours(name.substr(1, tmp - 1))) {
+    return 0;
+  }
+  return owner;
+}
+
 }  // namespace
+
+void remove_stale_temporaries(
+    const std::filesystem::path& dir,
+    const std::function<bool(std::string_view name)>& ours) {
+  DIR* listing = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (listing == nullptr) return;
+  const int fd = ::dirfd(listing);
+  // Ends at the end of the listing or at its first failure.
+  while (const dirent* entry = ::readdir(listing)) {
+    const pid_t owner = temporary_owner(entry->d_name, ours);
+    // Signal 0 only asks whether the process exists; ESRCH: it does not.
+    if (owner <= 0 || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
+    struct stat status;
+    if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode)) {
+      ::unlinkat(fd, entry->d_name, 0);
+    }
+  }
+  ::closedir(listing);
+}
+
+void remove_stale_temporaries(const std::filesystem::path& target) {
+  const std::string name = target.filename().string();
+  remove_stale_temporaries(target.parent_path(),
+                           [&](std::string_view ours) { return ours == name; });
+}
 
 void remove_temporaries_on_signals() {
   const sigset_t set = cleanup_signals();
@@ -172,6 +233,55 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(
   return contents;
 }
 
+std::expected<InputFile, IoError> InputFile::open(
+    const std::filesystem::path& path) {
+  const int fd = open_retrying(path.c_str(), O_RDONLY);
+  if (fd < 0) return std::unexpected(IoError::from_os(errno));
+  return InputFile(fd);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<std::uint64_t, IoError> InputFile::size() const {
+  struct stat status;
+  if (::fstat(fd_, &status) != 0) {
+    return std::unexpected(IoError::from_os(errno));
+  }
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::expected<std::size_t, IoError> InputFile::read_at(
+    std::uint64_t offset, std::span<std::byte> buffer) const {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t got =
+        ::pread(fd_, buffer.data() + filled, buffer.size() - filled,
+                static_cast<off_t>(offset + filled));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_os(errno));
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  return filled;
+}
+
+std::expected<FileStatus, IoError> file_status(
+    const std::filesystem::path& path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) {
+    return std::unexpected(IoError::from_os(errno));
+  }
+  return FileStatus{static_cast<std::uint64_t>(status.st_size),
+                    S_ISREG(status.st_mode)};
+}
+
 std::expected<PendingFile, IoError> PendingFile::create(
     const std::filesystem::path& target) {
   // Hidden, and unique among this process's files and other processes'
@@ -219,6 +329,28 @@ void PendingFile::discard() {
 std::expected<void, IoError> PendingFile::write(
     std::span<const std::byte> bytes) {
   return write_all(fd_, bytes);
+}
+
+std::expected<void, IoError> PendingFile::write_at(
+    std::uint64_t offset, std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written =
+        ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_os(errno));
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return {};
+}
+
+std::expected<void, IoError> PendingFile::resize(std::uint64_t size) {
+  while (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+    if (errno != EINTR) return std::unexpected(IoError::from_os(errno));
+  }
+  return {};
 }
 
 std::expected<void, IoError> PendingFile::commit(bool replace) {

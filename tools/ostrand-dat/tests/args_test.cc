@@ -1,9 +1,17 @@
 #include "args.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tool_test_support.h"
 
 namespace ostrand_dat::tool {
 namespace {
@@ -103,6 +111,85 @@ TEST(ParseArgs, QuietAndVerboseStandBeforeOrAfterTheCommand) {
   }
   const std::vector<std::string_view> after_dashes{"ls", "--", "a", "-v"};
   EXPECT_FALSE(parse_args(after_dashes));  // "-v" is then an ID
+}
+
+// The option names a help text lists: the leading words of its lines that
+// start "  -" ("  -l, --long  ...", "  -C DIR  ..."), each up to an '='.
+std::set<std::string> help_options(std::string_view help) {
+  std::set<std::string> names;
+  std::istringstream lines{std::string(help)};
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("  -")) continue;
+    std::istringstream words(line);
+    for (std::string word; words >> word && word.starts_with('-');) {
+      names.insert(word.substr(0, word.find_first_of(",=")));
+    }
+  }
+  return names;
+}
+
+// The options a manual page documents, by section: a command's ".SS NAME"
+// under COMMANDS, and "" for OPTIONS. An option is a word of a .TP tag that
+// starts with '-', once roff's font changes and escapes are taken out.
+std::map<std::string, std::set<std::string>> man_page_options(
+    const std::string& page) {
+  std::map<std::string, std::set<std::string>> sections;
+  std::string heading;                       // of the .SH we are in
+  std::set<std::string>* section = nullptr;  // null outside those sections
+  bool tag = false;                          // the line after a .TP
+  std::istringstream lines(page);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(".SH ")) {
+      heading = line.substr(4);
+      section = heading == "OPTIONS" ? &sections[""] : nullptr;
+    } else if (line.starts_with(".SS ")) {
+      section = heading == "COMMANDS" ? &sections[line.substr(4)] : nullptr;
+    } else if (tag && section != nullptr) {
+      // A macro's name, font changes ("\fB") and quotes go; "\-" is '-'.
+      static const std::regex kRoff(R"(^\.[A-Z]+ |\\f.|")");
+      std::istringstream words(std::regex_replace(
+          std::regex_replace(line, kRoff, " "), std::regex(R"(\\-)"), "-"));
+      for (std::string word; words >> word;) {
+        if (word[0] != '-') continue;
+        section->insert(word.substr(0, word.find_first_of(",=[")));
+      }
+    }
+    tag = line == ".TP";
+  }
+  return sections;
+}
+
+TEST(ManPage, DocumentsEveryCommandWithTheOptionsOfItsHelp) {
+  std::ifstream file(OSTRAND_DAT_MAN_PAGE);
+  ASSERT_TRUE(file) << OSTRAND_DAT_MAN_PAGE;
+  std::ostringstream page;
+  page << file.rdbuf();
+  auto sections = man_page_options(page.str());
+
+  std::set<std::string> documented, commands;
+  for (const auto& [name, options] : sections) documented.insert(name);
+  documented.erase("");
+  for (std::string_view name : command_names()) {
+    SCOPED_TRACE(name);
+    commands.insert(std::string(name));
+    const std::vector<std::string_view> table = command_options(name);
+    const std::set<std::string> options(table.begin(), table.end());
+    if (name != "help") {  // whose help is the usage
+      EXPECT_EQ(help_options(command_help(name)), options);
+    }
+    EXPECT_EQ(sections[std::string(name)], options);
+  }
+  EXPECT_EQ(documented, commands);
+  EXPECT_EQ(sections[""], help_options(usage_text()));
+}
+
+TEST(ManPage, RendersWithoutWarnings) {
+  if (::access("/usr/bin/groff", X_OK) != 0) GTEST_SKIP() << "no groff";
+  const testing::ToolRun r = testing::run_program(
+      {"/usr/bin/groff", "-man", "-Tutf8", "-ww", "-z", OSTRAND_DAT_MAN_PAGE},
+      std::filesystem::temp_directory_path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -10,10 +12,18 @@
 
 #include "args.h"
 #include "ostrand_dat/utils.h"
-#include "ostrand_dat/writer.h"
 #include "ostrand_dat/version.h"
+#include "ostrand_dat/writer.h"
 #include "platform/io.h"
 #include "tool_test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OSTRAND_MEMORY_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OSTRAND_MEMORY_SANITIZED 1
+#endif
+#endif
 
 namespace ostrand_dat::tool {
 namespace {
@@ -266,6 +276,125 @@ TEST_F(CliTest, PackCompressesOnlyWhatGetsSmallerUnlessAlways) {
             "'often'. Try 'ostrand-dat --help'.\n");
 }
 
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+
+// A sparse file of `size` bytes, `noise` pseudo-random bytes at each of
+// `at` and nothing on disk elsewhere.
+fs::path sparse_file(const fs::path& path, std::uint64_t size,
+                     std::vector<std::uint64_t> at = {},
+                     std::size_t noise = 0) {
+  std::ofstream{path};
+  fs::resize_file(path, size);
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  for (std::uint32_t state : at) {
+    file.seekp(state);
+    for (std::size_t i = 0; i < noise; ++i) {
+      state = state * 1103515245 + 12345;
+      file.put(static_cast<char>(state >> 24));
+    }
+  }
+  return path;
+}
+
+// Whether entry `id` of `db` holds the bytes of the file at `path`.
+bool holds_file(const DatDatabase& db, std::uint32_t id, const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> expected;
+  bool same = true;
+  auto read = db.read_file(id, [&](std::span<const std::byte> piece) {
+    expected.resize(piece.size());
+    in.read(expected.data(), static_cast<std::streamsize>(piece.size()));
+    same = same && in.gcount() == static_cast<std::streamsize>(piece.size()) &&
+           std::memcmp(expected.data(), piece.data(), piece.size()) == 0;
+    return same;
+  });
+  return read && same && in.peek() == std::ifstream::traits_type::eof();
+}
+
+// pack reads and writes in pieces: an input ten times the address space
+// it is given packs, with and without compression, and compressing a file
+// that does not shrink falls back to its raw bytes within the same limit.
+TEST_F(CliTest, PackFitsInASmallAddressSpaceWhateverTheInputSize) {
+#ifdef OSTRAND_MEMORY_SANITIZED
+  GTEST_SKIP() << "a sanitizer reserves far more address space than any "
+                  "limit this test sets";
+#else
+  constexpr std::uint64_t kLimit = 40 * kMiB;
+  const fs::path big = sparse_file(dir_ / "big", 10 * kLimit,
+                                   {1000, 150 * kMiB, 399 * kMiB}, 70000);
+  const fs::path noise = sparse_file(dir_ / "noise", 3 * kMiB, {0}, 3 * kMiB);
+  const std::string out = (dir_ / "out.dat").string();
+  for (bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "--compress" : "plain");
+    const ToolRun r =
+        run({"pack", compress ? "--compress" : "--block-size=4096", out,
+             "1=" + big.string(), "2=" + noise.string()},
+            RunOptions::memory_limit(kLimit));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    auto db = DatDatabase::open(out);
+    ASSERT_TRUE(db) << debug_string(db.error());
+    EXPECT_EQ(db->files().find(1)->is_compressed(), compress);
+    EXPECT_FALSE(db->files().find(2)->is_compressed());
+    EXPECT_TRUE(holds_file(*db, 1, big));
+    EXPECT_TRUE(holds_file(*db, 2, noise));
+  }
+#endif
+}
+
+// Inputs that cannot make an archive are refused before anything is
+// allocated or written: a block size whose worst case passes 32-bit
+// offsets, an input too large for an entry, an input that is not a
+// regular file or whose size changes as it is read.
+TEST_F(CliTest, PackRefusesWhatCannotFitBeforeAnyWork) {
+  const std::string one = file("one", bytes("x"));
+  const fs::path huge = sparse_file(dir_ / "huge", 4'294'967'000);
+  const fs::path nearly = sparse_file(dir_ / "nearly", 3'900'000'000);
+  const fs::path over = sparse_file(dir_ / "over", std::uint64_t{5} << 30);
+  const std::string out = (dir_ / "o.dat").string();
+  const std::string cannot =
+      " cannot hold these inputs within 32-bit offsets: the archive could "
+      "take more than 4294967295 bytes";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--block-size", "0xFFFFFFFF", "1=" + one},
+       out + ": block size 4294967295" + cannot},
+      {{"--block-size", "64", "1=" + huge.string()},
+       out + ": block size 64" + cannot},
+      {{"--compress=always", "--block-size", "0x100000",
+        "1=" + nearly.string()},
+       out + ": block size 1048576" + cannot},
+      {{"1=" + over.string()},
+       over.string() + ": too large for an archive, whose entries hold at most "
+                       "4294967295 bytes"},
+      {{"1=" + dir_.string()},
+       dir_.string() +
+           ": not a regular file: pack reads an input knowing its size, and "
+           "compressed ones twice at most"},
+      {{"1=/proc/version"},
+       "/proc/version: changed size while being packed (it had 0 bytes)"},
+  };
+  // No output and no temporary file: only the run's captured streams.
+  auto before = names_in(dir_);
+  before.insert(before.end(), {"stderr", "stdout"});
+  std::sort(before.begin(), before.end());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> args{"pack", out};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+#ifdef OSTRAND_MEMORY_SANITIZED  // its reservations exceed any small limit
+    const ToolRun r = run(args);
+#else
+    const ToolRun r = run(args, RunOptions::memory_limit(64 * kMiB));
+#endif
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: " + c.err + "\n");
+    EXPECT_EQ(names_in(dir_), before);
+  }
+}
+
 TEST_F(CliTest, PackTakesAFolderAndAListAndRebuildsWhatExtractWrote) {
   const fs::path folder = dir_ / "folder";
   fs::create_directory(folder);
@@ -422,24 +551,76 @@ TEST_F(CliTest, WriteFailuresOnStandardOutput) {
   ::close(full);
 }
 
-TEST_F(CliTest, BashCompletionOffersCommandsAndOptions) {
-  // COMP_WORDS as bash fills it; prints the completions, one a line.
+TEST_F(CliTest, BashCompletion) {
+  const fs::path cwd = dir_ / "c";
+  fs::create_directories(cwd / "sub dir");
+  fs::copy_file(archive_, cwd / "test.dat");
+  write_bytes(cwd / "my file.bin", bytes("x"));
+  // The completions, sorted, of `words` as bash splits them (in the syntax
+  // of an array, after the program), the last one being completed.
   const auto complete = [&](const std::string& words) {
     const std::string script =
-        "source " OSTRAND_DAT_COMPLETION "; COMP_WORDS=(" + words +
+        "cd '" + cwd.string() + "' && source " OSTRAND_DAT_COMPLETION
+        "; COMP_WORDS=(" OSTRAND_DAT_TOOL " " + words +
         "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _ostrand_dat; "
         "printf '%s\\n' \"${COMPREPLY[@]}\"";
     const ToolRun r = run_program({"/bin/bash", "-c", script}, dir_);
     EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
+    std::vector<std::string> lines;
+    std::istringstream out(r.out);
+    for (std::string line; std::getline(out, line);) {
+      if (!line.empty()) lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
   };
-  std::string commands;
-  for (std::string_view name : command_names())
-    commands += std::string(name) + "\n";
-  EXPECT_EQ(complete("ostrand-dat ''"), commands + "--help\n--version\n");
-  EXPECT_EQ(complete("ostrand-dat extract --f"), "--force\n");
-  EXPECT_EQ(complete("ostrand-dat sound -"), "--dump\n--json\n--help\n");
-  EXPECT_EQ(complete("ostrand-dat help ver"), "verify\n");
+  using Words = std::vector<std::string>;
+  const Words files{"my file.bin", "sub dir", "test.dat"};
+  Words ids, commands{"--help", "--version"};
+  for (std::uint32_t id :
+       {kPlain, kCompressed, kMultiBlock, kEmpty, kTable, kBadTable}) {
+    ids.push_back(format_id(id));
+  }
+  for (std::string_view name : command_names()) commands.emplace_back(name);
+  std::vector<std::pair<std::string, Words>> cases = {
+      {"''", commands},
+      {"-q ex", {"extract"}},
+      {"help ver", {"verify"}},
+      {"cat my", {"my file.bin"}},
+      {"cat 'my\\ f'", {"my file.bin"}},
+      {"cat test.dat ''", ids},
+      {"ls -l test.dat 0x0a", {"0x0A000001", "0x0A000002"}},
+      {"extract -C 'sub\\ dir' test.dat 1 0x0A", {"0x0A000001", "0x0A000002"}},
+      {"verify --jobs = 4 test.dat 0x0A", {"0x0A000001", "0x0A000002"}},
+      {"sound test.dat ''", ids},
+      {"sound test.dat 0x0A000001 ''", {}},
+      {"cat missing.dat ''", {}},
+      {"cat test.dat 1", {}},
+      {"extract -C ''", {"sub dir"}},
+      {"pack -C s", {"sub dir"}},
+      {"mount test.dat ''", {"sub dir"}},
+      {"pack -T ''", files},
+      {"verify --manifest m", {"my file.bin"}},
+      {"pack out.dat 7 = m", {"my file.bin"}},
+      {"extract --jobs ''", {}},
+      {"pack --block-size ''", {}},
+      {"mount -o ''", {}},
+      {"bogus ''", {}},
+  };
+  // Every option of every command, as the command table has them.
+  for (std::string_view name : command_names()) {
+    if (name == "help") continue;
+    Words options{"--help", "-q", "--quiet", "-v", "--verbose"};
+    for (std::string_view option : command_options(name)) {
+      options.emplace_back(option);
+    }
+    cases.push_back({std::string(name) + " -", options});
+  }
+  for (auto& [words, expected] : cases) {
+    SCOPED_TRACE(words);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(complete(words), expected);
+  }
 }
 
 TEST(ReadWholeFile, FailsOncePastItsLimit) {

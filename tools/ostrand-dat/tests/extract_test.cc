@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "args.h"
+#include "platform/io.h"
 #include "tool_test_support.h"
 
 namespace ostrand_dat::tool {
@@ -264,6 +265,81 @@ TEST_F(ExtractTest, SignalsLeaveNoTemporaryFile) {
     }
   }
   EXPECT_GT(killed, 0);  // some runs were cut short
+}
+
+// Makes the temporary files of `targets` in a child process that then dies
+// by SIGKILL, as a run killed while writing does: the files stay behind,
+// named for a process that no longer exists. Returns the child's id.
+pid_t leave_temporaries_of_killed_process(
+    const std::vector<fs::path>& targets) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::vector<PendingFile> files;
+    for (const fs::path& target : targets) {
+      auto file = PendingFile::create(target);
+      if (!file) ::_exit(1);
+      files.push_back(std::move(*file));
+    }
+    ::raise(SIGKILL);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  return child;
+}
+
+TEST_F(ExtractTest, LeftoversOfKilledRunsAreRemovedAndNothingElse) {
+  const fs::path stash = dir_ / "stash";
+  fs::create_directory(stash);
+  const pid_t dead = leave_temporaries_of_killed_process(
+      {stash / "0A000001.bin", stash / "new.dat"});
+  const std::vector<std::string> left = names_in(stash);
+  ASSERT_EQ(left.size(), 2u);  // .0A000001.bin.tmp-..., .new.dat.tmp-...
+  const std::string d = std::to_string(dead);
+  const std::string live = std::to_string(::getpid());
+  const struct {
+    std::string name;
+    bool by_extract, by_pack;  // removed by that command
+    bool folder = false;
+  } cases[] = {
+      {left[0], true, false},
+      {left[1], false, true},
+      {".0A000001.bin.tmp-" + live + "-0", false, false},  // alive
+      {".new.dat.tmp-" + d + "-x", false, false},
+      {".new.dat.tmp-0" + d + "-1", false, false},
+      {".new.dat.tmp-" + d + "-01", false, false},
+      {".new.dat.tmp-0-1", false, false},
+      {"new.dat.tmp-" + d + "-1", false, false},        // not hidden
+      {"..tmp-" + d + "-1", false, false},              // no NAME
+      {".old.dat.tmp-" + d + "-1", false, false},       // another target's
+      {".0a000001.bin.tmp-" + d + "-1", false, false},  // not extract's name
+      {".0A00001.bin.tmp-" + d + "-1", false, false},
+      {".0A000002.bin.tmp-" + d + "-2", false, false, true},  // a folder
+  };
+  const std::string input = file("input.bin", bytes("packed"));
+  for (bool pack : {false, true}) {
+    SCOPED_TRACE(pack ? "pack" : "extract");
+    const fs::path out = dir_ / "out";
+    fs::remove_all(out);
+    fs::create_directory(out);
+    for (const auto& c : cases) {
+      if (c.folder) {
+        fs::create_directory(out / c.name);
+      } else {
+        write_bytes(out / c.name, bytes("left"));
+      }
+    }
+    if (pack) {
+      output_of({"pack", (out / "new.dat").string(), "1=" + input});
+    } else {
+      output_of({"extract", "-C", out.string(), archive_});
+    }
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      EXPECT_EQ(fs::exists(out / c.name), !(pack ? c.by_pack : c.by_extract));
+    }
+  }
 }
 
 }  // namespace

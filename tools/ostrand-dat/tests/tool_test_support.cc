@@ -84,6 +84,11 @@ ToolRun run_program(const std::vector<std::string>& argv,
       const rlimit limit{*options.file_size_limit, *options.file_size_limit};
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
     }
+    if (options.address_space_limit) {
+      const rlimit limit{*options.address_space_limit,
+                         *options.address_space_limit};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
+    }
     ::execv(args[0], args.data());
     ::_exit(127);
   }

@@ -42,12 +42,16 @@ struct RunOptions {
   std::optional<int> stdout_fd;  // else a file, read back into `out`
   std::optional<std::uint64_t> file_size_limit;  // RLIMIT_FSIZE, bytes
   bool stderr_on_terminal = false;               // a pseudo-terminal, read back
+  std::optional<std::uint64_t> address_space_limit;  // RLIMIT_AS, bytes
 
-  static RunOptions stdout_to(int fd) { return {fd, {}, false}; }
+  static RunOptions stdout_to(int fd) { return {fd, {}, false, {}}; }
   static RunOptions size_limit(std::uint64_t bytes) {
-    return {{}, bytes, false};
+    return {{}, bytes, false, {}};
   }
-  static RunOptions on_terminal() { return {{}, {}, true}; }
+  static RunOptions on_terminal() { return {{}, {}, true, {}}; }
+  static RunOptions memory_limit(std::uint64_t bytes) {
+    return {{}, {}, false, bytes};
+  }
 };
 
 // Runs `argv` (argv[0] is the program's path) with SIGPIPE at its default
