@@ -605,11 +605,11 @@ int run(const PackCommand& command) {
     report(inputs.error());
     return 1;
   }
-  // In id order, as ArchiveWriter lays files out.
-  std::stable_sort(inputs->begin(), inputs->end(),
-                   [](const NamedInput& a, const NamedInput& b) {
-                     return a.input.id < b.input.id;
-                   });
+  // In id order, as ArchiveWriter lays files out (the ids are distinct).
+  std::sort(inputs->begin(), inputs->end(),
+            [](const NamedInput& a, const NamedInput& b) {
+              return a.input.id < b.input.id;
+            });
   std::vector<std::uint64_t> sizes;
   sizes.reserve(inputs->size());
   for (const NamedInput& named : *inputs) {
