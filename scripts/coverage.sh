@@ -9,13 +9,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The goals were 98 and 92 until the whole-archive check (check.cc), the C
-# interface (c_api.cc) and the plain-words messages (error.cc) came in with
-# fewer branch tests than the rest: lowered to what the library has now,
-# 97.9% and 83.7%, so that coverage cannot fall further unnoticed, until
-# those files are tested up to the old goals again.
-readonly line_goal=97.5
-readonly branch_goal=83.5
+# The goals: lines 98 %, branches 88 %, just under what the library has
+# (98.1 % and 88.2 %), so that coverage cannot fall unnoticed. Branches
+# were at 92 % before the whole-archive check (check.cc) came in; what is
+# left there is mostly the reread walk's damage paths, the check's
+# out-of-memory and read-failure paths, and the branches the compiler adds
+# for strings.
+readonly line_goal=98
+readonly branch_goal=88
 
 if ! command -v gcovr >/dev/null 2>&1; then
   echo "coverage.sh needs gcovr (Debian: apt-get install gcovr)" >&2
