@@ -380,6 +380,7 @@ EOF
   "$bin/make_bench_archive" "$tmp/listing.dat" 100000 1024
   # The same names as empty files in a folder of the local file system: what
   # ls -l itself costs on 100,000 files, beside the mount.
+  mkdir -p "$tmp/plain-folder"
   "$bin/ostrand-dat" extract -q --no-sync -C "$tmp/plain-folder" "$tmp/listing.dat"
   timed=$("$bin/run_timed" "$runs" -- "$bin/ostrand-dat" ls -l "$tmp/listing.dat" \
     -- "$tmp/mounted.sh" "$tmp/listing.dat" ls -l "$mnt" \
