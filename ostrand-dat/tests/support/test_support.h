@@ -18,6 +18,16 @@
 
 #include "platform/write_file.h"
 
+// Defined where a sanitizer's own memory hides what the code under test
+// takes, so that memory limits and peaks cannot be checked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OSTRAND_MEMORY_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OSTRAND_MEMORY_SANITIZED 1
+#endif
+#endif
+
 namespace ostrand_dat::testing {
 
 using Bytes = std::vector<std::byte>;

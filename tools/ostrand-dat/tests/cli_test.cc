@@ -15,15 +15,8 @@
 #include "ostrand_dat/version.h"
 #include "ostrand_dat/writer.h"
 #include "platform/io.h"
+#include "test_support.h"
 #include "tool_test_support.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define OSTRAND_MEMORY_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define OSTRAND_MEMORY_SANITIZED 1
-#endif
-#endif
 
 namespace ostrand_dat::tool {
 namespace {
