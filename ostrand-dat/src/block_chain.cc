@@ -73,6 +73,99 @@ std::uint64_t rest_from_batch(
 
 }  // namespace
 
+platform::ReadResult ReadAhead::read(
+    const File& file, std::uint64_t file_length, std::uint64_t offset,
+    std::span<const std::span<std::byte>> parts, bool chain_start) {
+  std::uint64_t total = 0;
+  for (const auto& part : parts) total += part.size();
+  platform::ReadResult result;
+  std::size_t part = 0, in_part = 0;
+  // The next `n` bytes of the parts, from `from`.
+  auto put = [&](const std::byte* from, std::uint64_t n) {
+    while (n != 0) {
+      const std::span<std::byte> to = parts[part];
+      const auto take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(n, to.size() - in_part));
+      std::memcpy(to.data() + in_part, from, take);
+      from += take;
+      n -= take;
+      in_part += take;
+      result.filled += take;
+      if (in_part == to.size()) ++part, in_part = 0;
+    }
+  };
+  while (part < parts.size() && parts[part].empty()) ++part;
+  while (result.filled < total) {
+    const std::uint64_t at = offset + result.filled;
+    const std::uint64_t wanted = total - result.filled;
+    Range* held = nullptr;
+    for (Range& range : ranges_) {
+      if (range.size != 0 && range.start <= at && at < range.end()) {
+        held = &range;
+      }
+    }
+    Fetched fetched;
+    if (held == nullptr) {
+      fetched = fetch(file, file_length, at, wanted, chain_start);
+      held = fetched.range;
+    }
+    held->used = ++clock_;
+    const std::uint64_t n = std::min(wanted, held->end() - at);
+    if (n != 0) put(held->bytes.get() + (at - held->start), n);
+    if (fetched.short_read) {
+      result.failure = std::move(fetched.failure);
+      break;
+    }
+  }
+  return result;
+}
+
+ReadAhead::Fetched ReadAhead::fetch(const File& file,
+                                    std::uint64_t file_length,
+                                    std::uint64_t offset, std::uint64_t wanted,
+                                    bool chain_start) {
+  bool goes_on = false;  // from where a start's range ends, or just after
+  std::uint64_t next_held = UINT64_MAX;
+  for (const Range& range : ranges_) {
+    if (range.size != 0 && range.start > offset) {
+      next_held = std::min(next_held, range.start);
+    }
+  }
+  Range* victim = &ranges_[kStarts];
+  if (chain_start) {
+    victim = &ranges_[0];
+    for (std::size_t i = 0; i < kStarts; ++i) {
+      const Range& range = ranges_[i];
+      if (range.size != 0) {
+        goes_on |= offset >= range.end() && offset - range.end() < gap_;
+      }
+      if (range.used < victim->used) victim = &ranges_[i];
+    }
+  }
+  // Up to the next held byte: those are not read again.
+  std::uint64_t length = std::min(wanted, next_held - offset);
+  if (goes_on && file_length > offset) {
+    length = std::max<std::uint64_t>(
+        length, std::min({std::uint64_t{kWindow}, file_length - offset,
+                          next_held - offset}));
+  }
+  Range& range = *victim;
+  range.size = 0;
+  if (range.capacity < length) {
+    range.bytes.reset();
+    range.bytes = std::make_unique_for_overwrite<std::byte[]>(
+        static_cast<std::size_t>(length));
+    range.capacity = static_cast<std::size_t>(length);
+  }
+  range.start = offset;
+  const platform::ReadResult got = platform::read_fully(
+      file, offset, {range.bytes.get(), static_cast<std::size_t>(length)}, {});
+  range.size = got.filled;
+  // A failure past the bytes wanted is never seen: they are read again
+  // when a read wants them.
+  return {&range, got.filled < std::min(wanted, length), got.failure};
+}
+
 // Reads in batches: one vectored read takes the blocks that would follow
 // if the chain lay front to back, as writers lay it out, their pointers
 // into `pointers` and their payloads straight into their final place. The
@@ -93,7 +186,7 @@ std::uint64_t rest_from_batch(
 // blocks, rounded up, even on a chain that points back into itself.
 std::expected<void, DatError> BlockChain::gather(
     std::uint32_t offset, std::span<std::byte> out,
-    std::uint64_t& byte_budget) const {
+    std::uint64_t& byte_budget, ReadAhead* ahead) const {
   if (out.size() > file_length_) {
     return std::unexpected(item_too_large(offset, out.size(), file_length_));
   }
@@ -134,8 +227,11 @@ std::expected<void, DatError> BlockChain::gather(
     }
     const std::uint64_t asked = (blocks - 1) * block_size + 4 +
                                 (planned - (blocks - 1) * payload_per_block);
-    const platform::ReadResult got = platform::read_fully(
-        file_, current, std::span(parts).first(2 * blocks));
+    const auto batch = std::span(parts).first(2 * blocks);
+    const platform::ReadResult got =
+        ahead != nullptr
+            ? ahead->read(file_, file_length_, current, batch, current == offset)
+            : platform::read_fully(file_, current, batch);
     auto failed = [&got] {
       return std::unexpected(got.failure ? DatError(*got.failure)
                                          : DatError(IoError::unexpected_eof()));

@@ -10,14 +10,69 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "ostrand_dat/error.h"
 #include "ostrand_dat/file.h"
+#include "platform/file.h"
 
 namespace ostrand_dat {
+
+// Bytes read ahead for a walk over many small chains that lie near each
+// other, as the directory's nodes do: a writer lays them out one after the
+// other. A read of a chain's first blocks that goes on where an earlier
+// such read ended, or less than `gap` bytes after it (the unused rest of a
+// chain's last block), reads a window of kWindow bytes; any other read only
+// what it asks for, so that chains scattered over the file cost no more
+// than reading them plainly. kStarts ranges read at chains' starts are held,
+// the least recently used given up first, and one range read elsewhere in
+// a chain, so that a chain's scattered blocks do not push the windows out.
+// A read stops where a held range begins: while a range is held, none of
+// its bytes is read again. One thread.
+class ReadAhead {
+ public:
+  static constexpr std::size_t kWindow = std::size_t{256} << 10;
+  static constexpr std::size_t kStarts = 4;
+
+  explicit ReadAhead(std::uint64_t gap) : gap_(gap) {}
+
+  // Fills `parts` with the file's bytes from `offset` on, as read_fully
+  // does: what is in place, and the failure of the read that stopped short
+  // of the parts' end, if one did. A failure past what the parts take is
+  // never seen. `chain_start`: the bytes begin a chain.
+  platform::ReadResult read(const File& file, std::uint64_t file_length,
+                            std::uint64_t offset,
+                            std::span<const std::span<std::byte>> parts,
+                            bool chain_start);
+
+ private:
+  struct Range {
+    std::uint64_t start = 0;
+    std::size_t size = 0;  // bytes held, from start on
+    std::size_t capacity = 0;
+    std::unique_ptr<std::byte[]> bytes;
+    std::uint64_t used = 0;  // when last read from, by clock_
+    std::uint64_t end() const { return start + size; }
+  };
+  struct Fetched {
+    Range* range = nullptr;
+    bool short_read = false;  // the file ended, or the read failed
+    std::optional<IoError> failure;
+  };
+  // Reads the file from `offset` on into a range given up for it: `wanted`
+  // bytes, or up to the next held range, or a window.
+  Fetched fetch(const File& file, std::uint64_t file_length,
+                std::uint64_t offset, std::uint64_t wanted, bool chain_start);
+
+  std::uint64_t gap_;
+  // kStarts ranges read at chains' starts, then the one read elsewhere.
+  std::array<Range, kStarts + 1> ranges_;
+  std::uint64_t clock_ = 0;
+};
 
 // The archive's blocks, read through a borrowed file. Only reads, with
 // positional reads, so one BlockChain serves any number of threads.
@@ -44,9 +99,11 @@ class BlockChain {
   //
   // Blocks that lie one after the other are read together, as many as
   // kBatchBlocks in one read; failures are those of reading block by block.
+  // With `ahead`, those reads go through it.
   std::expected<void, DatError> gather(std::uint32_t offset,
                                        std::span<std::byte> out,
-                                       std::uint64_t& byte_budget) const;
+                                       std::uint64_t& byte_budget,
+                                       ReadAhead* ahead = nullptr) const;
 
   static constexpr std::size_t kBatchBlocks = 32;
 

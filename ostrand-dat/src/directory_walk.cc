@@ -81,6 +81,7 @@ class DirectoryWalk {
 
   explicit DirectoryWalk(const BlockChain& chain)
       : chain_(chain),
+        ahead_(chain.block_size()),
         byte_budget_(
             std::min(chain.file_length(), UINT64_MAX / kBudgetPerFileByte) *
             kBudgetPerFileByte) {}
@@ -122,6 +123,8 @@ class DirectoryWalk {
   std::expected<FileMap, DatError> sorted_map();
 
   const BlockChain& chain_;
+  // Nodes lie near each other: several come in one read.
+  ReadAhead ahead_;
   std::uint64_t byte_budget_;  // room the walked blocks may still take
   std::uint64_t next_rank_ = 0;
   EntryBuffer entries_;  // in-order
@@ -167,7 +170,7 @@ bool DirectoryWalk::note_run(std::size_t at, std::uint32_t count,
 }
 
 std::expected<void, DatError> DirectoryWalk::read_node(std::uint32_t offset) {
-  auto gathered = chain_.gather(offset, node_, byte_budget_);
+  auto gathered = chain_.gather(offset, node_, byte_budget_, &ahead_);
   if (!gathered) return gathered;
   const std::uint32_t entry_count = load_u32(node_.data() + kNodeEntryCountAt);
   if (entry_count > kNodeEntries) {
