@@ -186,7 +186,8 @@ ReadAhead::Fetched ReadAhead::fetch(const File& file,
 // blocks, rounded up, even on a chain that points back into itself.
 std::expected<void, DatError> BlockChain::gather(
     std::uint32_t offset, std::span<std::byte> out,
-    std::uint64_t& byte_budget, ReadAhead* ahead) const {
+    std::uint64_t& byte_budget, ReadAhead* ahead,
+    const std::function<void(std::uint64_t, std::uint32_t)>* observer) const {
   if (out.size() > file_length_) {
     return std::unexpected(item_too_large(offset, out.size(), file_length_));
   }
@@ -259,6 +260,7 @@ std::expected<void, DatError> BlockChain::gather(
           if (!read) return std::unexpected(DatError(std::move(read.error())));
         }
       }
+      if (observer != nullptr) (*observer)(current, next);
       // In a well-formed file every block has room of its own: a block the
       // chain goes on from its whole block_size, the block where the item
       // ends at least its pointer and the item's last bytes. The room is

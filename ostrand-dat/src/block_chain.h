@@ -99,11 +99,13 @@ class BlockChain {
   //
   // Blocks that lie one after the other are read together, as many as
   // kBatchBlocks in one read; failures are those of reading block by block.
-  // With `ahead`, those reads go through it.
-  std::expected<void, DatError> gather(std::uint32_t offset,
-                                       std::span<std::byte> out,
-                                       std::uint64_t& byte_budget,
-                                       ReadAhead* ahead = nullptr) const;
+  // With `ahead`, those reads go through it; `observer`, if given, is told
+  // each block whose bytes are in place, as a stream tells it.
+  std::expected<void, DatError> gather(
+      std::uint32_t offset, std::span<std::byte> out,
+      std::uint64_t& byte_budget, ReadAhead* ahead = nullptr,
+      const std::function<void(std::uint64_t, std::uint32_t)>* observer =
+          nullptr) const;
 
   static constexpr std::size_t kBatchBlocks = 32;
 

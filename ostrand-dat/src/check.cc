@@ -14,6 +14,7 @@
 
 #include "block_chain.h"
 #include "coding.h"
+#include "directory_walk.h"
 #include "file_stream.h"
 #include "hex.h"
 #include "node_layout.h"
@@ -234,6 +235,8 @@ class Checker {
   bool crossed() const { return !conflicts_.empty(); }
   std::vector<PendingFile>& pending() { return pending_; }
   ArchiveCheck& result() { return check_; }
+  // Nodes an open of the archive read: not read again.
+  void use(const NodeLog* log) { log_ = log; }
 
  private:
   struct Conflict {
@@ -249,10 +252,9 @@ class Checker {
   }
 
   void add(Severity severity, Kind kind, const Owner& owner, std::string text);
-  std::expected<bool, IoError> walk_chain(std::uint64_t offset,
-                                          std::uint64_t size,
-                                          const Owner& owner,
-                                          std::vector<std::byte>* out);
+  std::expected<bool, IoError> walk_chain(
+      std::uint64_t offset, std::uint64_t size, const Owner& owner,
+      std::vector<std::byte>* out, const NodeLog::Node* logged = nullptr);
   std::expected<void, IoError> walk_directory();
   std::expected<void, IoError> walk_free_list();
   void name_conflicts();
@@ -269,6 +271,7 @@ class Checker {
   std::map<std::uint64_t, Owner> first_owner_;
   std::vector<PendingFile> pending_;
   ArchiveCheck check_;
+  const NodeLog* log_ = nullptr;
 };
 
 void Checker::add(Severity severity, Kind kind, const Owner& owner,
@@ -286,14 +289,15 @@ void Checker::add(Severity severity, Kind kind, const Owner& owner,
 // Walks the chain of `size` bytes at `offset` as a reader gathers it,
 // marking the blocks it covers (a last block whose pointer is 0 covers all
 // that is still missing), and copies its payload into `out` when given.
+// The blocks and bytes of `logged`, a read of the same chain, are taken as
+// far as they go instead of reading them.
 // Stops at the first block that lies outside the file or off the block
 // grid, or that is marked already. True when the whole chain was walked.
 // Invariant: each step adds at least one byte (block_size > 4), so the
 // walk ends after size / (block_size - 4) blocks at most, rounded up.
-std::expected<bool, IoError> Checker::walk_chain(std::uint64_t offset,
-                                                 std::uint64_t size,
-                                                 const Owner& owner,
-                                                 std::vector<std::byte>* out) {
+std::expected<bool, IoError> Checker::walk_chain(
+    std::uint64_t offset, std::uint64_t size, const Owner& owner,
+    std::vector<std::byte>* out, const NodeLog::Node* logged) {
   if (size == 0) return true;
   if (size > length_) {
     add(Severity::Damage, Kind::ChainOutOfRange, owner, too_large_text(size));
@@ -309,9 +313,18 @@ std::expected<bool, IoError> Checker::walk_chain(std::uint64_t offset,
           out_of_range_text(current));
       return false;
     }
+    if (logged != nullptr && (steps >= logged->blocks.size() ||
+                              logged->blocks[steps].first != current)) {
+      logged = nullptr;
+    }
     std::array<std::byte, 4> pointer{};
-    auto read = reader_.read(current, pointer);
-    if (!read) return std::unexpected(read.error());
+    std::expected<bool, IoError> read = true;
+    if (logged != nullptr) {
+      store_u32(pointer.data(), logged->blocks[steps].second);
+    } else {
+      read = reader_.read(current, pointer);
+      if (!read) return std::unexpected(read.error());
+    }
     const std::uint32_t next = load_u32(pointer.data());
     const std::uint64_t piece = next == 0 ? missing : std::min(missing, payload);
     if (!*read || current + 4 + piece > length_) {
@@ -340,8 +353,13 @@ std::expected<bool, IoError> Checker::walk_chain(std::uint64_t offset,
     if (out != nullptr) {
       const std::size_t at = out->size();
       out->resize(at + static_cast<std::size_t>(piece));
-      auto copied = reader_.read(current + 4, std::span(*out).subspan(at));
-      if (!copied) return std::unexpected(copied.error());
+      if (logged != nullptr) {
+        std::memcpy(out->data() + at, logged->bytes.data() + at,
+                    static_cast<std::size_t>(piece));
+      } else {
+        auto copied = reader_.read(current + 4, std::span(*out).subspan(at));
+        if (!copied) return std::unexpected(copied.error());
+      }
     }
     missing -= piece;
     if (missing == 0) return true;
@@ -378,7 +396,8 @@ std::expected<void, IoError> Checker::walk_directory() {
     }
     if (cell) nodes_->set(*cell);
     bytes.clear();
-    auto walked = walk_chain(offset, kNodeSize, owner, &bytes);
+    auto walked = walk_chain(offset, kNodeSize, owner, &bytes,
+                             log_ != nullptr ? log_->find(offset) : nullptr);
     if (!walked) return std::unexpected(walked.error());
     if (!*walked) return {};
     const std::uint32_t count = load_u32(bytes.data() + kNodeEntryCountAt);
@@ -615,6 +634,9 @@ class ArchiveChecker::State {
 
   // A cut-short header: the whole check, nothing to read.
   std::optional<ArchiveCheck> done;
+  // What start_and_open() opened, and the nodes that open read.
+  std::optional<std::expected<DatDatabase, DatError>> database;
+  NodeLog log;
 
  private:
   friend class ChainTracker;
@@ -725,7 +747,10 @@ class ArchiveChecker::State::ChainTracker {
 std::expected<void, IoError> ArchiveChecker::State::start() {
   walkable_ = walk_.begin();
   if (!walkable_) return {};
+  walk_.use(&log);
   auto walked = walk_.walk_all();
+  walk_.use(nullptr);
+  log = {};
   if (!walked) return walked;
   pending_ = std::move(walk_.pending());
   std::sort(pending_.begin(), pending_.end(),
@@ -830,6 +855,35 @@ ArchiveChecker::~ArchiveChecker() = default;
 
 std::expected<ArchiveChecker, DatError> ArchiveChecker::start(
     const std::filesystem::path& path) {
+  return start(path, false);
+}
+
+std::expected<ArchiveChecker, DatError> ArchiveChecker::start_and_open(
+    const std::filesystem::path& path) {
+  return start(path, true);
+}
+
+std::expected<DatDatabase, DatError> ArchiveChecker::take_database() {
+  if (!state_->database) {
+    return std::unexpected(DatError(IoError(
+        IoErrorKind::Other, "the archive was not opened, or taken already")));
+  }
+  auto database = std::move(*state_->database);
+  state_->database.reset();
+  return database;
+}
+
+std::expected<ArchiveChecker, DatError> ArchiveChecker::start(
+    const std::filesystem::path& path, bool open_database) {
+  std::optional<std::expected<DatDatabase, DatError>> database;
+  NodeLog log;
+  if (open_database) {
+    try {
+      database.emplace(DatDatabase::open(path, &log));
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(out_of_memory());
+    }
+  }
   auto file = File::open_read_only(path);
   if (!file) {
     return std::unexpected(
@@ -839,6 +893,7 @@ std::expected<ArchiveChecker, DatError> ArchiveChecker::start(
   if (!length) return std::unexpected(DatError(std::move(length.error())));
   if (*length < kHeaderEnd) {
     auto state = std::make_unique<State>(std::move(*file), DatHeader{}, *length);
+    state->database = std::move(database);
     state->done.emplace();
     state->done->findings.push_back(
         {Severity::Damage, Kind::HeaderCutShort, std::nullopt,
@@ -846,14 +901,22 @@ std::expected<ArchiveChecker, DatError> ArchiveChecker::start(
              " bytes, its header ends at byte " + std::to_string(kHeaderEnd)});
     return ArchiveChecker(std::move(state));
   }
-  std::array<std::byte, DatHeader::kSize> bytes;
-  auto read = platform::read_exact(*file, DatHeader::kFileOffset, bytes, {});
-  if (!read) return std::unexpected(DatError(std::move(read.error())));
-  RecordReader reader(bytes);
-  auto header = DatHeader::read(reader);
-  if (!header) return std::unexpected(DatError(std::move(header.error())));
+  // The header as the open read it, else read here.
+  std::expected<DatHeader, ReadError> header;
+  if (database && database->has_value()) {
+    header = (*database)->header();
+  } else {
+    std::array<std::byte, DatHeader::kSize> bytes;
+    auto read = platform::read_exact(*file, DatHeader::kFileOffset, bytes, {});
+    if (!read) return std::unexpected(DatError(std::move(read.error())));
+    RecordReader reader(bytes);
+    header = DatHeader::read(reader);
+    if (!header) return std::unexpected(DatError(std::move(header.error())));
+  }
   try {
     auto state = std::make_unique<State>(std::move(*file), *header, *length);
+    state->database = std::move(database);
+    state->log = std::move(log);
     auto started = state->start();
     if (!started) return std::unexpected(DatError(std::move(started.error())));
     return ArchiveChecker(std::move(state));

@@ -79,8 +79,9 @@ class DirectoryWalk {
   // paths) runs out after a few levels.
   static constexpr std::uint64_t kBudgetPerFileByte = 4;
 
-  explicit DirectoryWalk(const BlockChain& chain)
+  DirectoryWalk(const BlockChain& chain, NodeLog* log)
       : chain_(chain),
+        log_(log),
         ahead_(chain.block_size()),
         byte_budget_(
             std::min(chain.file_length(), UINT64_MAX / kBudgetPerFileByte) *
@@ -123,6 +124,7 @@ class DirectoryWalk {
   std::expected<FileMap, DatError> sorted_map();
 
   const BlockChain& chain_;
+  NodeLog* log_;
   // Nodes lie near each other: several come in one read.
   ReadAhead ahead_;
   std::uint64_t byte_budget_;  // room the walked blocks may still take
@@ -170,8 +172,21 @@ bool DirectoryWalk::note_run(std::size_t at, std::uint32_t count,
 }
 
 std::expected<void, DatError> DirectoryWalk::read_node(std::uint32_t offset) {
-  auto gathered = chain_.gather(offset, node_, byte_budget_, &ahead_);
-  if (!gathered) return gathered;
+  if (log_ == nullptr) {
+    auto gathered = chain_.gather(offset, node_, byte_budget_, &ahead_);
+    if (!gathered) return gathered;
+  } else {
+    NodeLog::Node logged;
+    const std::function<void(std::uint64_t, std::uint32_t)> observer =
+        [&logged](std::uint64_t block, std::uint32_t next) {
+          logged.blocks.emplace_back(block, next);
+        };
+    auto gathered =
+        chain_.gather(offset, node_, byte_budget_, &ahead_, &observer);
+    if (!gathered) return gathered;
+    logged.bytes = node_;
+    log_->add(offset, std::move(logged));
+  }
   const std::uint32_t entry_count = load_u32(node_.data() + kNodeEntryCountAt);
   if (entry_count > kNodeEntries) {
     // The 61 slots fill the node; decoding slot 61 runs off its end and
@@ -307,13 +322,14 @@ std::expected<FileMap, DatError> DirectoryWalk::sorted_map() {
 }  // namespace
 
 std::expected<FileMap, DatError> load_directory(const BlockChain& chain,
-                                                std::uint32_t root_offset) {
+                                                std::uint32_t root_offset,
+                                                NodeLog* log) {
   // The map's storage reports exhaustion as a value. The walk's own
   // bookkeeping (the path from the root, the entries waiting on it and the
   // offsets on it) grows with the tree's depth through the standard
   // allocator, which throws; a deep tree can make it as large as the map.
   try {
-    return DirectoryWalk(chain).run(root_offset);
+    return DirectoryWalk(chain, log).run(root_offset);
   } catch (const std::bad_alloc&) {
     return std::unexpected(DatError(IoError(
         IoErrorKind::OutOfMemory, "out of memory for the directory walk")));

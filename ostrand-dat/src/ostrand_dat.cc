@@ -80,6 +80,11 @@ std::expected<DatFileEntry, ReadError> DatFileEntry::read(RecordReader& reader) 
 
 std::expected<DatDatabase, DatError> DatDatabase::open(
     const std::filesystem::path& path) {
+  return open(path, nullptr);
+}
+
+std::expected<DatDatabase, DatError> DatDatabase::open(
+    const std::filesystem::path& path, NodeLog* log) {
   auto file = File::open_read_only(path);
   if (!file) {
     return std::unexpected(
@@ -103,7 +108,7 @@ std::expected<DatDatabase, DatError> DatDatabase::open(
   if (!length) return std::unexpected(DatError(std::move(length.error())));
 
   DatDatabase database(*header, std::move(*file), *length);
-  auto loaded = database.read_directory();
+  auto loaded = database.read_directory(log);
   if (!loaded) return std::unexpected(std::move(loaded.error()));
   return database;
 }
@@ -140,9 +145,10 @@ std::expected<std::vector<std::byte>, DatError> DatDatabase::read_file_data(
   return buffer;
 }
 
-std::expected<void, DatError> DatDatabase::read_directory() {
+std::expected<void, DatError> DatDatabase::read_directory(NodeLog* log) {
   auto files = load_directory(
-      BlockChain(file_, header_.block_size, file_length_), header_.root_offset);
+      BlockChain(file_, header_.block_size, file_length_), header_.root_offset,
+      log);
   if (!files) return std::unexpected(std::move(files.error()));
   files_ = std::move(*files);
   return {};

@@ -23,6 +23,7 @@
 #include "chain_layout.h"
 #include "fault_seam.h"
 #include "map_storage.h"
+#include "ostrand_dat/check.h"
 #include "ostrand_dat/ostrand_dat.h"
 #include "ostrand_dat/utils.h"
 #include "ostrand_dat/writer.h"
@@ -573,6 +574,34 @@ TEST(FaultSeam, OpeningAWrittenDirectoryReadsItsNodesAhead) {
     // Scattered, each node's first block comes ahead, the other six of
     // its seven plainly.
     EXPECT_LE(reads, scattered ? blocks * 5 / 6 : blocks / 100);
+  }
+}
+
+// Checking an archive while reading every file, as verify does, reads each
+// byte once: the check takes the directory's nodes from the open, and each
+// file's chain from its read.
+TEST(FaultSeam, CheckingWhileReadingEveryFileReadsEachByteOnce) {
+  ArchiveWriter writer(kBlockSize);
+  for (std::uint32_t id = 1; id <= 3000; ++id) {
+    writer.add({.id = id,
+                .data = testing::pseudo_random(id % 13 * 50, id, 8),
+                .compress = id % 3 == 0});
+  }
+  const TempFile file(*writer.build());
+  FaultScope scope;
+  auto checker = ArchiveChecker::start_and_open(file.path());
+  ASSERT_TRUE(checker);
+  auto db = checker->take_database();
+  ASSERT_TRUE(db);
+  for (const DatFileEntry& entry : db->files()) {
+    ASSERT_TRUE(checker->read_file(entry, {}));
+  }
+  auto check = checker->finish();
+  ASSERT_TRUE(check);
+  EXPECT_TRUE(check->findings.empty());
+  EXPECT_EQ(check->entries, 3000u);
+  for (const auto& [at, count] : read_counts(scope.transfers())) {
+    EXPECT_LE(count, 1) << "at " << at;
   }
 }
 

@@ -160,14 +160,15 @@ int run(const VerifyCommand& command) {
     }
     manifest = std::move(*read);
   }
-  auto checker = ArchiveChecker::start(command.archive);
+  // The open and the check share the directory's reads.
+  auto checker = ArchiveChecker::start_and_open(command.archive);
   if (!checker) {
     report(archive_failure(command.archive, checker.error()));
     return kCannotExamine;
   }
   std::optional<DatDatabase> db;
   std::optional<Finding> open_failed;
-  auto opened = DatDatabase::open(command.archive);
+  auto opened = checker->take_database();
   if (opened) {
     db = std::move(*opened);
   } else if (category(opened.error()) != ErrorCategory::Damaged) {

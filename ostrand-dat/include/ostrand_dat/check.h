@@ -77,6 +77,14 @@ class OSTRAND_DAT_EXPORT ArchiveChecker {
   // cannot be opened, Io when a read fails for another reason than its end.
   [[nodiscard]] static std::expected<ArchiveChecker, DatError> start(
       const std::filesystem::path& path);
+  // start(), and the archive opened as DatDatabase::open() opens it, from
+  // the same reads: the check takes the directory's nodes from the open
+  // (up to 64 MiB of them) rather than reading them again. The open's
+  // result, the database or its failure, from take_database().
+  [[nodiscard]] static std::expected<ArchiveChecker, DatError> start_and_open(
+      const std::filesystem::path& path);
+  // What start_and_open() opened, once.
+  [[nodiscard]] std::expected<DatDatabase, DatError> take_database();
 
   ArchiveChecker(ArchiveChecker&&) noexcept;
   ArchiveChecker& operator=(ArchiveChecker&&) noexcept;
@@ -96,6 +104,8 @@ class OSTRAND_DAT_EXPORT ArchiveChecker {
  private:
   class State;
   explicit ArchiveChecker(std::unique_ptr<State> state);
+  static std::expected<ArchiveChecker, DatError> start(
+      const std::filesystem::path& path, bool open_database);
   std::unique_ptr<State> state_;
 };
 

@@ -199,8 +199,12 @@ class OSTRAND_DAT_EXPORT FileReader {
   std::unique_ptr<State> state_;
 };
 
+class ArchiveChecker;
+class NodeLog;  // inside the library
+
 // An open archive. Owns its file; after open() it is only read, with
 // positional reads, so get_file() may run on several threads at once.
+
 class OSTRAND_DAT_EXPORT DatDatabase {
  public:
   // Opens `path` read-only, reads the header and loads the whole directory.
@@ -260,11 +264,16 @@ class OSTRAND_DAT_EXPORT DatDatabase {
       std::uint32_t offset, std::uint32_t size, const FileSink& sink) const;
 
  private:
+  friend class ArchiveChecker;
+
   DatDatabase(DatHeader header, File file, std::uint64_t file_length)
       : header_(header), file_(std::move(file)), file_length_(file_length) {}
 
+  // open(), the nodes it reads noted in `log` when given.
+  static std::expected<DatDatabase, DatError> open(
+      const std::filesystem::path& path, NodeLog* log);
   // Walks the directory from header().root_offset into files_.
-  std::expected<void, DatError> read_directory();
+  std::expected<void, DatError> read_directory(NodeLog* log);
 
   DatHeader header_;
   FileMap files_;
