@@ -149,13 +149,19 @@ struct Owner {
 };
 
 // Reads the file through a window of consecutive bytes: a chain laid out
-// front to back, as writers lay it out, costs one read per window.
+// front to back, as writers lay it out, costs one read per window. Only a
+// read that goes on where the last one ended, or less than `gap` bytes
+// after it, reads a window ahead; any other reads just what it asks for, so
+// that blocks scattered over the file (a free list, say) do not read the
+// file's other bytes with them.
 class WindowReader {
  public:
   static constexpr std::size_t kWindow = std::size_t{256} << 10;
 
   WindowReader(const File& file, std::uint64_t length)
       : file_(file), length_(length), buffer_(kWindow) {}
+
+  void set_gap(std::uint64_t gap) { gap_ = gap; }
 
   // Copies the bytes at `offset` into `out`: false when the file ends
   // first, an IoError when a read fails.
@@ -164,10 +170,12 @@ class WindowReader {
     while (!out.empty()) {
       if (offset >= length_) return false;
       if (offset < start_ || offset >= start_ + filled_) {
+        const std::uint64_t end = start_ + filled_;
+        const bool goes_on = offset >= end && offset - end <= gap_;
         start_ = offset;
         filled_ = 0;
-        const std::size_t wanted = static_cast<std::size_t>(
-            std::min<std::uint64_t>(kWindow, length_ - offset));
+        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
+            goes_on ? kWindow : std::min(out.size(), kWindow), length_ - offset));
         const platform::ReadResult got =
             platform::read_fully(file_, offset, std::span(buffer_).first(wanted),
                                  std::span<std::byte>());
@@ -190,6 +198,7 @@ class WindowReader {
   std::vector<std::byte> buffer_;
   std::uint64_t start_ = 0;
   std::size_t filled_ = 0;
+  std::uint64_t gap_ = 0;
 };
 
 // A directory entry whose chain is still to be checked, and its place in
@@ -553,6 +562,7 @@ bool Checker::begin() {
                                                          : kHeaderEnd;
   grid_.block_size = header_.block_size;
   grid_.origin = anchor % grid_.block_size;
+  reader_.set_gap(grid_.block_size);
   grid_.cells = length_ / grid_.block_size + 1;
   grid_.length = length_;
   used_.emplace(grid_.cells);
