@@ -322,15 +322,13 @@ std::expected<bool, IoError> Checker::walk_chain(
           out_of_range_text(current));
       return false;
     }
-    if (logged != nullptr && (steps >= logged->blocks.size() ||
-                              logged->blocks[steps].first != current)) {
-      logged = nullptr;
-    }
     std::array<std::byte, 4> pointer{};
     std::expected<bool, IoError> read = true;
-    if (logged != nullptr) {
+    if (logged != nullptr && steps < logged->blocks.size() &&
+        logged->blocks[steps].first == current) {
       store_u32(pointer.data(), logged->blocks[steps].second);
     } else {
+      logged = nullptr;
       read = reader_.read(current, pointer);
       if (!read) return std::unexpected(read.error());
     }

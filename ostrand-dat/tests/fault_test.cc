@@ -593,6 +593,7 @@ TEST(FaultSeam, CheckingWhileReadingEveryFileReadsEachByteOnce) {
   ASSERT_TRUE(checker);
   auto db = checker->take_database();
   ASSERT_TRUE(db);
+  EXPECT_FALSE(checker->take_database()) << "taken once";
   for (const DatFileEntry& entry : db->files()) {
     ASSERT_TRUE(checker->read_file(entry, {}));
   }
