@@ -57,6 +57,94 @@ std::size_t match_length(const std::byte* a, const std::byte* b,
   return length;
 }
 
+
+std::uint32_t hash_at(const std::byte* data, std::size_t pos) {
+  const std::uint32_t v = std::to_integer<std::uint32_t>(data[pos]) |
+                          std::to_integer<std::uint32_t>(data[pos + 1]) << 8 |
+                          std::to_integer<std::uint32_t>(data[pos + 2]) << 16;
+  return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+// The bytes greedy() may write for `count` positions: a literal each, a
+// control byte per eight, and a match begun at the last one.
+std::size_t worst_output(std::size_t count) { return count + count / 8 + 4; }
+
+// Where a parse stands: the next position to encode, and the output so far.
+struct Parse {
+  std::size_t pos;
+  std::size_t size;        // of the output
+  std::size_t control_at;  // in the output, the control byte getting bits
+  unsigned bit;            // its next bit; 0: none open
+};
+
+// Adds `pos` to the chains, unless its hash would read past `end`.
+inline void insert(const std::byte* data, std::size_t pos, std::size_t end,
+                   std::uint32_t* head, std::uint32_t* previous) {
+  if (pos + 3 > end) return;
+  const std::uint32_t h = hash_at(data, pos);
+  previous[pos % kRing] = head[h];
+  head[h] = static_cast<std::uint32_t>(pos);
+}
+
+// Greedy: at each position take the longest match (up to 17 bytes, up to
+// 4095 back) found through a chain of earlier positions with the same
+// 3-byte hash, else a literal. The first of the longest candidates wins.
+// Encodes data's positions from parse.pos while they are before `stop`;
+// the input ends at `end` (stop <= end; a step reads up to kLookahead
+// bytes ahead, or to `end`). `out` has room for worst_output(stop -
+// parse.pos) bytes after parse.size.
+void greedy(const std::byte* data, std::size_t stop, std::size_t end,
+            std::uint32_t* head, std::uint32_t* previous, std::byte* out,
+            Parse& parse) {
+  std::size_t pos = parse.pos;
+  std::size_t size = parse.size;
+  std::size_t control_at = parse.control_at;
+  unsigned bit = parse.bit;
+  while (pos < stop) {
+    if (bit == 0) {
+      control_at = size;
+      out[size++] = std::byte{0};
+      bit = 0x80;
+    }
+    std::size_t best_length = 0;
+    std::size_t best_distance = 0;
+    const std::size_t longest = std::min(lrs::kMaxMatch, end - pos);
+    if (longest >= 3) {
+      std::uint32_t candidate = head[hash_at(data, pos)];
+      for (std::size_t depth = 0; candidate != kNone && depth < kChainDepth;
+           ++depth, candidate = previous[candidate % kRing]) {
+        const std::size_t distance = pos - candidate;
+        if (distance > lrs::kMaxDistance) break;
+        // Only a candidate that agrees at best_length can be longer.
+        if (data[candidate + best_length] != data[pos + best_length]) continue;
+        const std::size_t length =
+            match_length(data + candidate, data + pos, longest);
+        if (length > best_length) {
+          best_length = length;
+          best_distance = distance;
+          if (length == longest) break;
+        }
+      }
+    }
+    if (best_length >= 3) {
+      out[control_at] |= static_cast<std::byte>(bit);
+      out[size++] = static_cast<std::byte>(best_distance & 0xFF);
+      out[size++] = static_cast<std::byte>((best_distance >> 8) << 4 |
+                                           (best_length - lrs::kMinMatch));
+      for (std::size_t i = 0; i < best_length; ++i) {
+        insert(data, pos + i, end, head, previous);
+      }
+      pos += best_length;
+    } else {
+      out[size++] = data[pos];
+      insert(data, pos, end, head, previous);
+      ++pos;
+    }
+    bit >>= 1;
+  }
+  parse = {pos, size, control_at, bit};
+}
+
 }  // namespace
 
 LrsEncoder::LrsEncoder(std::uint32_t size)
@@ -114,9 +202,7 @@ void LrsEncoder::slide() {
   std::for_each(previous_.begin(), previous_.end(), moved);
 }
 
-// Greedy: at each position take the longest match (up to 17 bytes, up to
-// 4095 back) found through a chain of earlier positions with the same
-// 3-byte hash, else a literal. The first of the longest candidates wins.
+// Encodes from pos_ up to where the held bytes allow, through greedy().
 // Positions count from held_[0]; `end` is the input's end among them.
 void LrsEncoder::encode() {
   const std::size_t end = static_cast<std::size_t>(size_ - base_);
@@ -125,77 +211,23 @@ void LrsEncoder::encode() {
   const std::size_t stop =
       received_ == size_ ? end
                          : (filled_ > kLookahead ? filled_ - kLookahead : 0);
-  std::vector<std::byte> out = std::move(out_);
-  std::uint32_t* const head = head_.data();
-  std::uint32_t* const previous = previous_.data();
-  const std::byte* const data = held_.data();
-  auto hash_at = [data](std::size_t pos) {
-    std::uint32_t v = std::to_integer<std::uint32_t>(data[pos]) |
-                      std::to_integer<std::uint32_t>(data[pos + 1]) << 8 |
-                      std::to_integer<std::uint32_t>(data[pos + 2]) << 16;
-    return (v * 2654435761u) >> (32 - kHashBits);
-  };
-  auto insert = [&](std::size_t pos) {
-    if (pos + 3 > end) return;
-    auto h = hash_at(pos);
-    previous[pos % kRing] = head[h];
-    head[h] = static_cast<std::uint32_t>(pos);
-  };
-
-  std::size_t pos = pos_;
-  std::size_t control_at = control_at_;
-  unsigned bit = bit_;
-  while (pos < stop) {
-    if (bit == 0) {
-      control_at = out.size();
-      out.push_back(std::byte{0});
-      bit = 0x80;
-    }
-    std::size_t best_length = 0;
-    std::size_t best_distance = 0;
-    const std::size_t longest = std::min(lrs::kMaxMatch, end - pos);
-    if (longest >= 3) {
-      std::uint32_t candidate = head[hash_at(pos)];
-      for (std::size_t depth = 0; candidate != kNone && depth < kChainDepth;
-           ++depth, candidate = previous[candidate % kRing]) {
-        const std::size_t distance = pos - candidate;
-        if (distance > lrs::kMaxDistance) break;
-        // Only a candidate that agrees at best_length can be longer.
-        if (data[candidate + best_length] != data[pos + best_length]) continue;
-        const std::size_t length =
-            match_length(data + candidate, data + pos, longest);
-        if (length > best_length) {
-          best_length = length;
-          best_distance = distance;
-          if (length == longest) break;
-        }
-      }
-    }
-    if (best_length >= 3) {
-      out[control_at] |= static_cast<std::byte>(bit);
-      out.push_back(static_cast<std::byte>(best_distance & 0xFF));
-      out.push_back(static_cast<std::byte>((best_distance >> 8) << 4 |
-                                           (best_length - lrs::kMinMatch)));
-      for (std::size_t i = 0; i < best_length; ++i) insert(pos + i);
-      pos += best_length;
-    } else {
-      out.push_back(data[pos]);
-      insert(pos);
-      ++pos;
-    }
-    bit >>= 1;
-  }
-  pos_ = pos;
-  control_at_ = control_at;
-  bit_ = bit;
-  out_ = std::move(out);
+  if (stop <= pos_) return;
+  const std::size_t at = out_.size();
+  out_.resize(at + worst_output(stop - pos_));
+  Parse parse{pos_, at, control_at_, bit_};
+  greedy(held_.data(), stop, end, head_.data(), previous_.data(), out_.data(),
+         parse);
+  out_.resize(parse.size);
+  pos_ = parse.pos;
+  control_at_ = parse.control_at;
+  bit_ = parse.bit;
 }
 
 std::vector<std::byte> compress_lrs(std::span<const std::byte> input) {
   assert(input.size() <= std::numeric_limits<std::uint32_t>::max());
   LrsEncoder encoder(static_cast<std::uint32_t>(input.size()));
   const std::size_t n = input.size();
-  encoder.out_.reserve(4 + n + n / 8 + 1);
+  encoder.out_.reserve(4 + worst_output(n) + 64);
   encoder.add(input);
   return std::move(encoder.out_);
 }
