@@ -88,6 +88,65 @@ TEST(LrsEncoder, AnyPiecesGiveTheBytesOfTheWholeInput) {
   }
 }
 
+// The parallel encoder's output, fed in pieces, decodes back to the input
+// around the seams between its segments (small ones make seams that leave
+// the last group at every fill), and with 1 MiB segments stays within 0.1%
+// of compress_lrs's size, on one thread or several.
+TEST(ParallelLrsEncoder, DecodesBackAroundTheSeams) {
+  constexpr std::size_t kSmall = 5000;
+  constexpr std::size_t kMiB = ParallelLrsEncoder::kSegment;
+  const Bytes letters = testing::pseudo_random(kSmall + 1, 7, 4);
+  testing::Xorshift random(29);
+  Bytes phrases;  // words from a small vocabulary: matches cross every seam
+  while (phrases.size() < 2 * kMiB + 5000) {
+    const std::size_t word = random.next(40);
+    phrases.insert(phrases.end(), 2 + word % 9,
+                   static_cast<std::byte>('a' + word));
+    phrases.push_back(std::byte{' '});
+  }
+  const auto first = [](const Bytes& input, std::size_t size) {
+    return Bytes(input.begin(), input.begin() + static_cast<long>(size));
+  };
+  const struct {
+    const char* name;
+    Bytes input;
+    std::size_t segment;
+  } inputs[] = {
+      {"empty", {}, kSmall},
+      {"one byte", testing::bytes("x"), kSmall},
+      {"a segment less one", first(letters, kSmall - 1), kSmall},
+      {"a segment", first(letters, kSmall), kSmall},
+      {"a segment and one", letters, kSmall},
+      {"runs across many seams", Bytes(30 * kSmall, std::byte{7}), kSmall},
+      {"many seams", first(phrases, 60 * kSmall + 17), kSmall},
+      {"two 1 MiB segments and a part", phrases, kMiB}};
+  for (const auto& c : inputs) {
+    SCOPED_TRACE(c.name);
+    const std::size_t whole = compress_lrs(c.input).size();
+    for (unsigned threads : {0u, 1u, 3u}) {
+      SCOPED_TRACE(threads);
+      ParallelLrsEncoder encoder(static_cast<std::uint32_t>(c.input.size()),
+                                 threads, c.segment);
+      Bytes out;
+      std::span<const std::byte> rest = c.input;
+      do {
+        const std::size_t take =
+            std::min<std::size_t>(rest.size(), 1 + random.next(3 * kSmall));
+        ASSERT_TRUE(encoder.add(rest.first(take)));
+        rest = rest.subspan(take);
+        EXPECT_EQ(encoder.done(), rest.empty());
+        out.insert(out.end(), encoder.output().begin(), encoder.output().end());
+        encoder.clear_output();
+      } while (!rest.empty());
+      EXPECT_FALSE(encoder.add(testing::bytes("y")));
+      EXPECT_EQ(decompress_lrs(out), c.input);
+      if (c.segment == kMiB) {
+        EXPECT_LE(out.size(), whole + whole / 1000);
+      }
+    }
+  }
+}
+
 // Files stored through the stream writer in pieces, some begun and
 // abandoned first, give the archive build() gives for the same files.
 TEST(ArchiveStreamWriter, WritesTheArchiveThatBuildGives) {

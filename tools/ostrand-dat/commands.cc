@@ -547,7 +547,7 @@ std::expected<void, Failure> pack_one(const PackCommand& command,
 
   if (command.compress || command.compress_always) {
     writer.begin_file({.bit_flags = kCompressedFlag, .id = named.input.id});
-    std::optional<LrsEncoder> encoder;
+    std::optional<ParallelLrsEncoder> encoder;
     try {
       encoder.emplace(static_cast<std::uint32_t>(size));
     } catch (const std::bad_alloc&) {

@@ -64,6 +64,50 @@ class OSTRAND_DAT_WRITER_EXPORT LrsEncoder {
   unsigned bit_ = 0;            // its next bit; 0: none open
 };
 
+// compress_lrs's format encoded on several threads: the input, fed in
+// pieces, is cut into segments (1 MiB), each parsed on its own with the
+// 4 KiB before it as history, and their tokens are joined in order. The
+// output decodes back to the input exactly; it differs from compress_lrs's
+// only where matches stop at a seam, a few bytes per 1 MiB segment (well
+// under 0.1%), and equals it for inputs of one segment. Uses up to `threads`
+// threads (8 at most) during add(); holds about 2.4 MiB per thread. One
+// caller thread at a time.
+class OSTRAND_DAT_WRITER_EXPORT ParallelLrsEncoder {
+ public:
+  static constexpr std::size_t kSegment = std::size_t{1} << 20;
+
+  // `threads` 0: std::thread::hardware_concurrency(). `segment_bytes`:
+  // bytes per segment (small ones make many seams, for tests).
+  explicit ParallelLrsEncoder(std::uint32_t size, unsigned threads = 0,
+                              std::size_t segment_bytes = kSegment);
+  ~ParallelLrsEncoder();
+  ParallelLrsEncoder(const ParallelLrsEncoder&) = delete;
+  ParallelLrsEncoder& operator=(const ParallelLrsEncoder&) = delete;
+
+  // As LrsEncoder's: takes the next piece, refusing one longer than what
+  // remains of `size` whole (false); encodes whenever a segment per thread
+  // has come, and at the end.
+  bool add(std::span<const std::byte> piece);
+  bool done() const { return received_ == size_; }
+  std::span<const std::byte> output() const;
+  void clear_output();
+
+ private:
+  struct Segment;
+  void start_segment(std::size_t index);
+  void encode_segments();
+
+  std::uint64_t size_;
+  std::uint64_t received_ = 0;
+  std::size_t segment_;
+  std::vector<Segment> segments_;  // one per thread
+  std::size_t filling_ = 0;        // the segment taking input
+  bool encoded_all_ = false;
+  std::vector<std::byte> out_;
+  std::size_t control_at_ = 0;  // in out_, the control byte getting bits
+  unsigned bit_ = 0;            // its next bit; 0: none open
+};
+
 // A sound table as a list of records in stream order, so that duplicate keys
 // can be written on purpose.
 struct SoundTableRecords {
