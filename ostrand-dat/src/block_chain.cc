@@ -152,10 +152,13 @@ ReadAhead::Fetched ReadAhead::fetch(const File& file,
   Range& range = *victim;
   range.size = 0;
   if (range.capacity < length) {
+    // Room for a window at once, kept: a buffer made anew for each read
+    // would cost fresh pages, zeroed by the system, every time.
+    const auto capacity =
+        static_cast<std::size_t>(std::max<std::uint64_t>(length, kWindow));
     range.bytes.reset();
-    range.bytes = std::make_unique_for_overwrite<std::byte[]>(
-        static_cast<std::size_t>(length));
-    range.capacity = static_cast<std::size_t>(length);
+    range.bytes = std::make_unique_for_overwrite<std::byte[]>(capacity);
+    range.capacity = capacity;
   }
   range.start = offset;
   const platform::ReadResult got = platform::read_fully(
