@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <span>
 #include <tuple>
 #include <unordered_set>
@@ -590,10 +591,19 @@ std::expected<ArchiveCheck, IoError> Checker::end() {
     naming_ = false;
     name_conflicts();
   }
-  std::stable_sort(check_.findings.begin(), check_.findings.end(),
-                   [](const CheckFinding& a, const CheckFinding& b) {
-                     return a.id < b.id;  // nullopt sorts first
-                   });
+  // By id (nullopt first), each id's findings in the order they were
+  // found. Sorted through their positions: libstdc++'s stable_sort uses a
+  // buffer call that clang reports as deprecated.
+  std::vector<CheckFinding>& findings = check_.findings;
+  std::vector<std::size_t> order(findings.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return std::tie(findings[a].id, a) < std::tie(findings[b].id, b);
+  });
+  std::vector<CheckFinding> sorted;
+  sorted.reserve(findings.size());
+  for (const std::size_t i : order) sorted.push_back(std::move(findings[i]));
+  findings = std::move(sorted);
   return std::move(check_);
 }
 

@@ -290,7 +290,8 @@ fs::path sparse_file(const fs::path& path, std::uint64_t size,
 }
 
 // Whether entry `id` of `db` holds the bytes of the file at `path`.
-bool holds_file(const DatDatabase& db, std::uint32_t id, const fs::path& path) {
+[[maybe_unused]] bool holds_file(const DatDatabase& db, std::uint32_t id,
+                                 const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::vector<char> expected;
   bool same = true;
