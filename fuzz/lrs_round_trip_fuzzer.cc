@@ -3,7 +3,8 @@
 // exactly, and the encoder may add no more than one control byte per eight
 // literals plus the size prefix. The same bytes through the benchmarks'
 // greedy encoder, whose streams hold other matches (2-byte ones among
-// them), must come back alike from both decoders.
+// them), must come back alike from both decoders, and so must the
+// parallel encoder's, whose segments are parsed apart.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       "decompress_lrs(greedy_compress(x)) == x");
   ostrand_fuzz::check(ostrand_dat::plain::decompress(greedy) == from_greedy,
                       "the plain decoder reads the greedy encoder's output alike");
+  // The parallel encoder with segments of 512 to 4,607 bytes, so that its
+  // seams fall often: its output must come back alike.
+  const std::size_t segment =
+      512 + (size == 0 ? 0 : std::size_t{data[size - 1]} * 131 % 4096);
+  ostrand_dat::ParallelLrsEncoder parallel(static_cast<std::uint32_t>(size),
+                                           2, segment);
+  parallel.add(input);
+  const auto parallel_out = parallel.output();
+  ostrand_fuzz::check(parallel.done() &&
+                          parallel_out.size() <= 4 + size + (size + 7) / 8,
+                      "the parallel encoder expands by at most one in eight");
+  const auto from_parallel = ostrand_dat::decompress_lrs(parallel_out);
+  ostrand_fuzz::check(
+      from_parallel.size() == size &&
+          std::equal(from_parallel.begin(), from_parallel.end(), input.begin()),
+      "decompress_lrs(ParallelLrsEncoder(x)) == x");
   // Pieces of 1 to 32 bytes, their sizes read from the input; the smallest
   // chunk, so that the window slides as often as it can.
   std::vector<std::byte> streamed;
