@@ -210,6 +210,51 @@ template <bool kNearStart>
          fast_token<kNearStart>(control & 1, in, op, history);
 }
 
+// The reference at `in` (its two bytes) to be stored at `at`, when the
+// whole of it lies in the output: copied, and its length returned; 0 when
+// it is one the token path must take (a run, distance 0, or one reaching
+// before the start of the output), with nothing written.
+inline std::size_t whole_reference(const std::byte* in, std::byte* at,
+                                   const std::byte* history) {
+  const auto b1 = std::to_integer<std::size_t>(in[0]);
+  const auto b2 = std::to_integer<std::size_t>(in[1]);
+  const std::size_t distance = b1 | kHighDistance[b2];
+  const std::size_t length = kLength[b2];
+  if (distance < length || distance > static_cast<std::size_t>(at - history)) {
+    return 0;
+  }
+  // Reads only bytes before `at`, as the distance is at least the length.
+  copy_token(at, at - distance);
+  return length;
+}
+
+// A group of at most one reference (`control` has one bit set, or none),
+// as in data that hardly compresses: the literals before the reference,
+// the reference and the literals after it, each one copy rather than a
+// token each. Returns false, having consumed nothing, when the reference
+// is one the token path must take. What a copy writes past its end, the
+// next copy overwrites or lies beyond the output. (Taking groups of two
+// references here too was slower: the test on the group mispredicts more.)
+inline bool sparse_group(unsigned control, const std::byte*& in,
+                         std::byte*& op, const std::byte* history) {
+  copy8(op, in + 1);
+  if (control == 0) {
+    op += 8;
+    in += 9;
+    return true;
+  }
+  // control is the group's bits from the top, as an 8-bit number.
+  const auto before = static_cast<std::size_t>(
+      std::countl_zero(static_cast<std::uint8_t>(control)));
+  std::byte* const at = op + before;
+  const std::size_t length = whole_reference(in + 1 + before, at, history);
+  if (length == 0) return false;
+  copy8(at + length, in + 3 + before);
+  op += 7 + length;
+  in += 10;
+  return true;
+}
+
 }  // namespace
 
 // Two paths. The fast one decodes whole groups while kFastInput input
@@ -239,11 +284,10 @@ Outcome decode(Ranges& r, TokenState& state) {
       // bytes and kFastRoom bytes of room, so the loop needs no other test.
       bool going = true;
       while (in < in_fast && op < op_fast && going) {
-        if (*in == std::byte{0}) {
-          // Eight literals, as in data that does not compress.
-          copy8(op, in + 1);
-          op += 8;
-          in += 9;
+        const auto control = std::to_integer<unsigned>(*in);
+        if ((control & (control - 1)) == 0 &&
+            sparse_group(control, in, op, history)) {
+          // Done: at most one reference, as in data that hardly compresses.
         } else if (op - history >= static_cast<std::ptrdiff_t>(kMaxDistance)) {
           going = fast_group<false>(in, op, history);
         } else {
