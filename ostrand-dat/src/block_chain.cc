@@ -94,7 +94,6 @@ platform::ReadResult ReadAhead::read(
       if (in_part == to.size()) ++part, in_part = 0;
     }
   };
-  while (part < parts.size() && parts[part].empty()) ++part;
   while (result.filled < total) {
     const std::uint64_t at = offset + result.filled;
     const std::uint64_t wanted = total - result.filled;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <tuple>
 #include <unordered_set>
@@ -149,57 +150,34 @@ struct Owner {
   }
 };
 
-// Reads the file through a window of consecutive bytes: a chain laid out
-// front to back, as writers lay it out, costs one read per window. Only a
-// read that goes on where the last one ended, or less than `gap` bytes
-// after it, reads a window ahead; any other reads just what it asks for, so
+// The walk's reads, through the open's read-ahead: a read that goes on
+// where an earlier one ended, or less than a block after it, reads a
+// window ahead, so a chain laid out front to back, as writers lay it out,
+// costs one read per window; any other reads just what it asks for, so
 // that blocks scattered over the file (a free list, say) do not read the
-// file's other bytes with them.
+// file's other bytes with them. set_gap() (the block size) comes first.
 class WindowReader {
  public:
-  static constexpr std::size_t kWindow = std::size_t{256} << 10;
-
   WindowReader(const File& file, std::uint64_t length)
-      : file_(file), length_(length), buffer_(kWindow) {}
+      : file_(file), length_(length) {}
 
-  void set_gap(std::uint64_t gap) { gap_ = gap; }
+  void set_gap(std::uint64_t gap) { ahead_.emplace(gap); }
 
   // Copies the bytes at `offset` into `out`: false when the file ends
   // first, an IoError when a read fails.
   std::expected<bool, IoError> read(std::uint64_t offset,
                                     std::span<std::byte> out) {
-    while (!out.empty()) {
-      if (offset >= length_) return false;
-      if (offset < start_ || offset >= start_ + filled_) {
-        const std::uint64_t end = start_ + filled_;
-        const bool goes_on = offset >= end && offset - end <= gap_;
-        start_ = offset;
-        filled_ = 0;
-        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
-            goes_on ? kWindow : std::min(out.size(), kWindow), length_ - offset));
-        const platform::ReadResult got =
-            platform::read_fully(file_, offset, std::span(buffer_).first(wanted),
-                                 std::span<std::byte>());
-        if (got.failure) return std::unexpected(*got.failure);
-        filled_ = got.filled;
-        if (filled_ == 0) return false;
-      }
-      const std::size_t at = static_cast<std::size_t>(offset - start_);
-      const std::size_t n = std::min(out.size(), filled_ - at);
-      std::memcpy(out.data(), buffer_.data() + at, n);
-      out = out.subspan(n);
-      offset += n;
-    }
-    return true;
+    const std::span<std::byte> parts[] = {out};
+    platform::ReadResult got =
+        ahead_->read(file_, length_, offset, parts, /*chain_start=*/true);
+    if (got.failure) return std::unexpected(std::move(*got.failure));
+    return got.filled == out.size();
   }
 
  private:
   const File& file_;
   std::uint64_t length_;
-  std::vector<std::byte> buffer_;
-  std::uint64_t start_ = 0;
-  std::size_t filled_ = 0;
-  std::uint64_t gap_ = 0;
+  std::optional<ReadAhead> ahead_;
 };
 
 // A directory entry whose chain is still to be checked, and its place in
