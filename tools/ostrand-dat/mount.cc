@@ -94,43 +94,54 @@ std::optional<std::uint32_t> path_id(const char* path) {
 // An open file: its reader, which one thread at a time uses, and the last
 // bytes it gave. The kernel reads ahead with several requests at once,
 // which FUSE's threads may serve out of order: a request for bytes just
-// behind the reader is served from `recent` instead of starting again.
+// behind the reader is served from the kept bytes instead of starting
+// again. They lie in a ring, each byte at its offset modulo kKept, so that
+// nothing is moved or filled as the reader goes on.
 struct OpenFile {
   explicit OpenFile(const DatFileEntry* opened) : entry(opened) {}
 
-  // Bytes kept behind the reader; `recent` holds up to twice this.
-  static constexpr std::size_t kRecent = std::size_t{1} << 20;
+  // Bytes kept behind the reader at most; a read asks for less than this.
+  static constexpr std::size_t kKept = std::size_t{2} << 20;
 
   // Gives up the reader and the bytes kept; the next read starts again.
   void drop_stream() {
     reader.reset();
-    recent.clear();
-    recent.shrink_to_fit();
+    ring.reset();
+    kept = 0;
   }
 
-  // The offset of recent's first byte.
-  std::uint64_t recent_start() const {
-    return reader->position() - recent.size();
-  }
-  // Reads up to `n` more bytes into `recent`; 0 at the end of the file.
+  // The offset of the first byte kept.
+  std::uint64_t kept_start() const { return reader->position() - kept; }
+
+  // Reads up to `n` more bytes into the ring; 0 at the end of the file.
   std::expected<std::size_t, DatError> pull(std::size_t n) {
-    if (recent.size() + n > 2 * kRecent) {
-      const std::size_t drop =
-          std::min(recent.size(), recent.size() + n - kRecent);
-      recent.erase(recent.begin(),
-                   recent.begin() + static_cast<std::ptrdiff_t>(drop));
+    if (!ring) ring = std::make_unique_for_overwrite<std::byte[]>(kKept);
+    std::size_t pulled = 0;
+    while (pulled < n) {
+      const auto at = static_cast<std::size_t>(reader->position() % kKept);
+      const std::size_t piece = std::min(n - pulled, kKept - at);
+      auto got = reader->read({ring.get() + at, piece});
+      if (!got) return got;
+      if (*got == 0) break;
+      pulled += *got;
+      kept = std::min(kKept, kept + *got);
     }
-    const std::size_t old = recent.size();
-    recent.resize(old + n);
-    auto got = reader->read(std::span(recent).subspan(old));
-    recent.resize(old + (got ? *got : 0));
-    return got;
+    return pulled;
+  }
+
+  // Copies the kept bytes from `offset` on into `out`.
+  void copy_kept(std::uint64_t offset, std::span<std::byte> out) const {
+    const auto at = static_cast<std::size_t>(offset % kKept);
+    const std::size_t first = std::min(out.size(), kKept - at);
+    std::memcpy(out.data(), ring.get() + at, first);
+    std::memcpy(out.data() + first, ring.get(), out.size() - first);
   }
 
   const DatFileEntry* entry;
   std::mutex mutex;
   std::optional<FileReader> reader;
-  std::vector<std::byte> recent;  // the bytes just before the reader
+  std::unique_ptr<std::byte[]> ring;  // the bytes kept, once a read made it
+  std::size_t kept = 0;               // bytes just before the reader, kept
   bool reported = false;
   // Its place among the files holding a reader (Streams), when it is there.
   std::list<OpenFile*>::iterator place;
@@ -347,11 +358,11 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
     return -EIO;
   };
   m.streams.touch(*file);
-  if (!file->reader || target < file->recent_start()) {
+  if (!file->reader || target < file->kept_start()) {
     auto reader = m.db.open_file(file->entry->id, ReadOptions{.raw = m.raw});
     if (!reader) return fail(reader.error());
     file->reader.emplace(std::move(*reader));
-    file->recent.clear();
+    file->kept = 0;
   }
   // Reads on until the requested bytes are behind the reader, or the file
   // ends.
@@ -359,19 +370,18 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
   while (file->reader->position() < end) {
     const std::uint64_t missing = end - file->reader->position();
     auto n = file->pull(static_cast<std::size_t>(
-        std::min<std::uint64_t>(missing, OpenFile::kRecent)));
+        std::min<std::uint64_t>(missing, OpenFile::kKept / 2)));
     if (!n) return fail(n.error());
     if (*n == 0) {
       m.confirm_size(*file->entry, file->reader->position());
       break;
     }
   }
-  const std::uint64_t start = file->recent_start();
   const std::uint64_t have = file->reader->position();
   if (target >= have) return 0;
   const auto n =
       static_cast<std::size_t>(std::min<std::uint64_t>(size, have - target));
-  std::memcpy(buffer, file->recent.data() + (target - start), n);
+  file->copy_kept(target, {reinterpret_cast<std::byte*>(buffer), n});
   return static_cast<int>(n);
 }
 
