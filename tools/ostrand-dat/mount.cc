@@ -379,6 +379,10 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
   }
   const std::uint64_t have = file->reader->position();
   if (target >= have) return 0;
+  // The ring holds the request's bytes while a request asks for at most
+  // kKept: libfuse takes 1 MiB requests at most (its buffer's size). A
+  // larger one fails rather than be served from bytes given up.
+  if (target < file->kept_start()) return -EIO;
   const auto n =
       static_cast<std::size_t>(std::min<std::uint64_t>(size, have - target));
   file->copy_kept(target, {reinterpret_cast<std::byte*>(buffer), n});
