@@ -381,8 +381,19 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
   if (target >= have) return 0;
   // The ring holds the request's bytes while a request asks for at most
   // kKept: libfuse takes 1 MiB requests at most (its buffer's size). A
-  // larger one fails rather than be served from bytes given up.
-  if (target < file->kept_start()) return -EIO;
+  // larger one fails, and says so, rather than be served from bytes given
+  // up.
+  if (target < file->kept_start()) {
+    if (m.foreground) {
+      write_text(error_line(
+          {shown_name(m.archive) + ": " + entry_file_name(file->entry->id),
+           "a read of " + std::to_string(size) +
+               " bytes is larger than the 2 MiB the mount keeps per file",
+           ""},
+          false));
+    }
+    return -EIO;
+  }
   const auto n =
       static_cast<std::size_t>(std::min<std::uint64_t>(size, have - target));
   file->copy_kept(target, {reinterpret_cast<std::byte*>(buffer), n});
