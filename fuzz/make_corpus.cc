@@ -334,6 +334,10 @@ int main(int argc, char** argv) {
         sound_table_seeds(), runner_options_seeds(), answer_line_seeds()}) {
     seeds.insert(seeds.end(), group.begin(), group.end());
   }
+  // The check target reads the same inputs as the archive target.
+  for (const Seed& seed : archive_seeds()) {
+    seeds.push_back({"check", seed.name, seed.bytes});
+  }
   for (const auto& seed : seeds) {
     const fs::path dir = fs::path(argv[1]) / seed.target;
     std::error_code error;

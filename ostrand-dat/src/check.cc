@@ -367,7 +367,9 @@ std::expected<void, IoError> Checker::walk_directory() {
   auto visit = [&](std::uint32_t offset,
                    std::uint32_t parent) -> std::expected<void, IoError> {
     const Owner owner{Owner::Type::Node, offset};
-    const auto cell = cell_of(offset);
+    // A node past the end of the file has no cell: walk_chain() says so.
+    auto cell = cell_of(offset);
+    if (cell && *cell >= grid_.cells) cell.reset();
     if (cell && nodes_->test(*cell)) {
       if (on_path.contains(offset)) {
         add(Severity::Damage, Kind::ChainLoop, owner,

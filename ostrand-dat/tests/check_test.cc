@@ -130,6 +130,12 @@ std::vector<DamageCase> damage_cases() {
        "W Unaccounted 2 blocks unaccounted for\n"
        "D ChainOutOfRange 0x16: its chain runs past the end of the file at the "
        "block at " + hex(end + 640) + "\n"},
+      {"a root node past the end of the file",
+       edit([&](Bytes& x) { put(x, 352, static_cast<std::uint32_t>(end + 640)); }),
+       "D ChainOutOfRange the directory node at " + hex(end + 640) +
+           ": its chain runs past the end of the file at the block at " +
+           hex(end + 640) + "\n"
+           "W Unaccounted 34 blocks unaccounted for\n"},
       {"a chain into the header", edit([&](Bytes& x) { put(x, a.offset, 0x100); }),
        "W Unaccounted 2 blocks unaccounted for\n"
        "D ChainOutOfRange 0x16: its chain goes to 0x100, inside the header\n"},
