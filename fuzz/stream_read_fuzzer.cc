@@ -1,5 +1,6 @@
 // Any bytes as an archive, every listed file read whole (get_file,
-// read_file_data) and streamed in pieces whose sizes the input picks: the
+// read_file_data), streamed in pieces whose sizes the input picks, and
+// pulled through a FileReader into a buffer whose size it picks: the
 // same bytes or the same error, and before an error every byte of the file
 // that lies in the archive, decoded when it is compressed. Chains in any
 // order and archives cut anywhere come from the input.
@@ -64,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const ostrand_dat::StreamPieces pieces{
       .batch_bytes = 1 + (std::size_t{data[0]} << 10 | data[1]),
       .chunk = 256 + (std::size_t{data[2]} << 9 | std::size_t{data[3]} << 1)};
+  const std::size_t pull = 1 + (std::size_t{data[1]} << 8 | data[3]);
   Bytes image(ostrand_dat::DatHeader::kFileOffset);
   const auto input = ostrand_fuzz::as_bytes(data + 4, size - 4);
   image.insert(image.end(), input.begin(), input.end());
@@ -106,14 +108,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const auto streamed =
         ostrand_dat::stream_contents(chain, entry, join, pieces);
     const bool decodes = entry.is_compressed() && entry.size >= 4;
-    check_stream(contents, streamed, joined,
-                 !decodes ? prefix
-                 : prefix.size() < 4 ? Bytes()
-                                     : ostrand_dat::plain::decompress(prefix));
+    const Bytes contents_prefix =
+        !decodes ? prefix
+        : prefix.size() < 4 ? Bytes()
+                            : ostrand_dat::plain::decompress(prefix);
+    check_stream(contents, streamed, joined, contents_prefix);
     if (streamed && entry.is_compressed() && entry.size >= 4) {
       check(streamed->declared_size.has_value(),
             "a compressed entry of 4 or more bytes declares its size");
     }
+    // Pulled: the same bytes, then the same error on every later call.
+    auto reader = db->open_file(entry.id);
+    check(reader.has_value(), "a listed file opens for reading");
+    joined.clear();
+    Bytes buffer(pull);
+    std::expected<std::size_t, DatError> got;
+    while ((got = reader->read(buffer)) && *got != 0) {
+      joined.insert(joined.end(), buffer.begin(), buffer.begin() + *got);
+    }
+    if (got) {
+      check(contents && joined == *contents && reader->read(buffer) == 0u,
+            "a reader hands over the whole read's bytes, then nothing");
+    } else {
+      check(!contents, "a reader fails only where the whole read does");
+      check(ostrand_dat::debug_string(got.error()) == outcome(contents) &&
+                !reader->read(buffer),
+            "a reader fails with the whole read's error, and again");
+      check(joined == contents_prefix, "a reader hands over every byte before the failure");
+    }
+    check(reader->position() == joined.size(), "a reader counts its bytes");
     if (contents) bytes_read += contents->size();
   }
   return 0;
