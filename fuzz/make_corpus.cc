@@ -323,6 +323,30 @@ std::vector<Seed> answer_line_seeds() {
 
 }  // namespace
 
+// Block size (2 bytes), then records: flags, 2-byte id, 2-byte length, and
+// a count and that many bytes, which the data repeats.
+Bytes write_records(std::uint16_t block_size, std::uint32_t files,
+                    std::uint16_t length) {
+  Bytes out = {std::byte(block_size >> 8), std::byte(block_size & 0xFF)};
+  for (std::uint32_t i = 0; i < files; ++i) {
+    const std::uint32_t l = length;
+    for (const std::uint32_t b :
+         {i % 4, i & 0xFF, i >> 8, l & 0xFF, l >> 8, 2u, i * 7 + 1, i * 13 + 2}) {
+      out.push_back(static_cast<std::byte>(b));
+    }
+  }
+  return out;
+}
+
+std::vector<Seed> write_round_trip_seeds() {
+  // Block sizes 5 + the first two bytes modulo 2048.
+  return {
+      {"write_round_trip", "block_size_5", write_records(0, 3, 40)},
+      {"write_round_trip", "two_levels_of_nodes", write_records(1019, 130, 3)},
+      {"write_round_trip", "long_files", write_records(59, 4, 20000)},
+  };
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "Usage: %s CORPUS_DIR\n", argc > 0 ? argv[0] : "fuzz_make_corpus");
@@ -331,7 +355,8 @@ int main(int argc, char** argv) {
   std::vector<Seed> seeds;
   for (auto&& group :
        {archive_seeds(), stream_read_seeds(), decompress_seeds(), round_trip_seeds(),
-        sound_table_seeds(), runner_options_seeds(), answer_line_seeds()}) {
+        sound_table_seeds(), runner_options_seeds(), answer_line_seeds(),
+        write_round_trip_seeds()}) {
     seeds.insert(seeds.end(), group.begin(), group.end());
   }
   // The check target reads the same inputs as the archive target.
