@@ -49,10 +49,8 @@ void decode_as_sound_table(std::span<const std::byte> bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  std::vector<std::byte> image(ostrand_dat::DatHeader::kFileOffset);
-  const auto input = ostrand_fuzz::as_bytes(data, size);
-  image.insert(image.end(), input.begin(), input.end());
-  ostrand_fuzz::ScratchFile file(image);
+  const ostrand_fuzz::ScratchFile file =
+      ostrand_fuzz::archive_from_header(ostrand_fuzz::as_bytes(data, size));
 
   auto db = DatDatabase::open(file.path());
   if (!db) {

@@ -54,10 +54,8 @@ bool same(const Read& a, const Read& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  std::vector<std::byte> image(ostrand_dat::DatHeader::kFileOffset);
-  const auto input = ostrand_fuzz::as_bytes(data, size);
-  image.insert(image.end(), input.begin(), input.end());
-  ostrand_fuzz::ScratchFile file(image);
+  const ostrand_fuzz::ScratchFile file =
+      ostrand_fuzz::archive_from_header(ostrand_fuzz::as_bytes(data, size));
 
   auto whole = ostrand_dat::check_archive(file.path());
   check(whole.has_value(), "a readable file can always be checked");

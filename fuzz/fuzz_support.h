@@ -15,6 +15,7 @@
 #include <source_location>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace ostrand_fuzz {
 
@@ -67,6 +68,16 @@ class ScratchFile {
  private:
   int fd_ = -1;
 };
+
+// A scratch archive whose bytes from the header on (file offset 320) are
+// `input`; the 320 bytes before the header, which nothing reads, are zeros,
+// so that no mutation is spent on them.
+inline ScratchFile archive_from_header(std::span<const std::byte> input) {
+  constexpr std::size_t kHeaderOffset = 320;
+  std::vector<std::byte> image(kHeaderOffset);
+  image.insert(image.end(), input.begin(), input.end());
+  return ScratchFile(image);
+}
 
 }  // namespace ostrand_fuzz
 
