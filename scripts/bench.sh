@@ -8,7 +8,8 @@
 #                    /usr/lib/python3 and /usr/share/man); each kind
 #                    encoded by the library's encoder and by a plain greedy
 #                    encoder of the benchmarks (streams the decoder was not
-#                    tuned on); the stream decoder beside it
+#                    tuned on); the stream decoder beside it; and the
+#                    mixed data's four quarters each on its own
 #   decompress_lrs   peak memory on streams that declare 4 GiB and stop
 #                    after one byte
 #   ostrand-dat cat  against lz4 -d of the same 64 MiB, whole process, on
@@ -144,6 +145,39 @@ for kind in "${kinds[@]}"; do
   row "decompress_lrs, greedy streams (MB/s)" "$greedy"
   goal "decompress_lrs, greedy streams / lz4 -d" "$(ratio "$greedy" "$lz4_mbs")" ">=" "${greedy_goal[$kind]}"
   row "stream decoder, greedy streams (MB/s)" "$greedy_stream"
+done
+
+echo
+echo "== the mixed data by quarter (each 4 MiB tar of it repeated to 16 MiB),"
+echo "   the same figures, 3 rounds in turns, medians; not goals: where the"
+echo "   mixed figure is won or lost"
+quarters=(locale icons python3 man)
+declare -A quarter_rates=()
+for q in 0 1 2 3; do
+  for _ in 1 2 3 4; do
+    dd if="$tmp/mixed.16" bs=1M skip=$((q * 4)) count=4 status=none
+  done >"$tmp/quarter$q.16"
+done
+for _ in 1 2 3; do
+  for q in 0 1 2 3; do
+    quarter_rates[$q.lz4]+="$(lz4 -b1 -i1 -B1048576 "$tmp/quarter$q.16" 2>&1 | tr '\r,' '\n ' |
+      awk '/MB\/s/ {for (i = 1; i <= NF; ++i) if ($i == "MB/s") last = $(i - 1)} END {print last}') "
+    csv=$(OSTRAND_BENCH_MIXED_TAR=$tmp/quarter$q.16 "$bin/ostrand_dat_bench" \
+      --benchmark_filter='^BM_DecompressLrs_(Greedy)?Mixed/' --benchmark_format=csv 2>/dev/null)
+    for decoder in DecompressLrs_ DecompressLrs_Greedy; do
+      quarter_rates[$q.$decoder]+="$(printf '%s\n' "$csv" | awk -F, \
+        -v n="\"BM_${decoder}Mixed/real_time\"" '$1 == n {printf "%.1f", $6 / 1e6}') "
+    done
+  done
+done
+quarter_rate() { tr ' ' '\n' <<<"${quarter_rates[$1]}" | grep . | median; }
+for q in 0 1 2 3; do
+  lz4_mbs=$(quarter_rate "$q.lz4")
+  echo " ${quarters[$q]}:"
+  row "lz4 -d, in process (MB/s)" "$lz4_mbs"
+  row "decompress_lrs / lz4 -d" "$(ratio "$(quarter_rate "$q.DecompressLrs_")" "$lz4_mbs")"
+  row "decompress_lrs, greedy streams / lz4 -d" \
+    "$(ratio "$(quarter_rate "$q.DecompressLrs_Greedy")" "$lz4_mbs")"
 done
 
 echo
