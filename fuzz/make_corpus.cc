@@ -321,8 +321,6 @@ std::vector<Seed> answer_line_seeds() {
   };
 }
 
-}  // namespace
-
 // Block size (2 bytes), then records: flags, 2-byte id, 2-byte length, and
 // a count and that many bytes, which the data repeats.
 Bytes write_records(std::uint16_t block_size, std::uint32_t files,
@@ -347,21 +345,22 @@ std::vector<Seed> write_round_trip_seeds() {
   };
 }
 
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "Usage: %s CORPUS_DIR\n", argc > 0 ? argv[0] : "fuzz_make_corpus");
     return 2;
   }
-  std::vector<Seed> seeds;
-  for (auto&& group :
-       {archive_seeds(), stream_read_seeds(), decompress_seeds(), round_trip_seeds(),
-        sound_table_seeds(), runner_options_seeds(), answer_line_seeds(),
-        write_round_trip_seeds()}) {
-    seeds.insert(seeds.end(), group.begin(), group.end());
-  }
+  std::vector<Seed> seeds = archive_seeds();
   // The check target reads the same inputs as the archive target.
-  for (const Seed& seed : archive_seeds()) {
-    seeds.push_back({"check", seed.name, seed.bytes});
+  for (std::size_t i = 0, n = seeds.size(); i < n; ++i) {
+    seeds.push_back({"check", seeds[i].name, seeds[i].bytes});
+  }
+  for (auto&& group :
+       {stream_read_seeds(), decompress_seeds(), round_trip_seeds(), sound_table_seeds(),
+        runner_options_seeds(), answer_line_seeds(), write_round_trip_seeds()}) {
+    seeds.insert(seeds.end(), group.begin(), group.end());
   }
   for (const auto& seed : seeds) {
     const fs::path dir = fs::path(argv[1]) / seed.target;

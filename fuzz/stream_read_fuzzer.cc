@@ -66,17 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       .batch_bytes = 1 + (std::size_t{data[0]} << 10 | data[1]),
       .chunk = 256 + (std::size_t{data[2]} << 9 | std::size_t{data[3]} << 1)};
   const std::size_t pull = 1 + (std::size_t{data[1]} << 8 | data[3]);
-  Bytes image(ostrand_dat::DatHeader::kFileOffset);
-  const auto input = ostrand_fuzz::as_bytes(data + 4, size - 4);
-  image.insert(image.end(), input.begin(), input.end());
-  ostrand_fuzz::ScratchFile scratch(image);
+  const ostrand_fuzz::ScratchFile scratch =
+      ostrand_fuzz::archive_from_header(ostrand_fuzz::as_bytes(data + 4, size - 4));
+  const std::uint64_t archive_size = ostrand_dat::DatHeader::kFileOffset + (size - 4);
 
   auto db = ostrand_dat::DatDatabase::open(scratch.path());
   if (!db) return 0;
   auto file = ostrand_dat::File::open_read_only(scratch.path());
   check(file.has_value(), "the scratch file opens again");
   const ostrand_dat::BlockChain chain(*file, db->header().block_size,
-                                      image.size());
+                                      archive_size);
   std::size_t files_read = 0;
   std::uint64_t bytes_read = 0;
   const std::uint32_t block_size = db->header().block_size;
@@ -92,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     // What the chain holds before the file ends (an item larger than the
     // file fails before anything is read).
     const Bytes prefix =
-        entry.size > image.size()
+        entry.size > archive_size
             ? Bytes()
-            : ostrand_dat::plain::gather_prefix(*file, image.size(),
+            : ostrand_dat::plain::gather_prefix(*file, archive_size,
                                                 block_size, entry.offset,
                                                 entry.size);
     const auto stored = db->read_file_data(entry.offset, entry.size);

@@ -98,6 +98,14 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 # verdict VALUE OP LIMIT: "ok" or "MISSED".
 verdict() { awk -v v="$1" -v op="$2" -v l="$3" 'BEGIN {
   ok = (op == ">=") ? v >= l : v <= l; print ok ? "ok" : "MISSED" }'; }
+# lz4_rate FILE: lz4 -b's decompression rate on FILE (MB/s). lz4 -b reports,
+# per level, "... , C MB/s , D MB/s"; D is decompression.
+lz4_rate() {
+  lz4 -b1 -i1 -B1048576 "$1" 2>&1 | tr '\r,' '\n ' |
+    awk '/MB\/s/ {for (i = 1; i <= NF; ++i) if ($i == "MB/s") last = $(i - 1)} END {print last}'
+}
+# csv_rate CSV NAME: the rate of benchmark NAME in Google Benchmark's CSV (MB/s).
+csv_rate() { printf '%s\n' "$1" | awk -F, -v n="\"BM_$2/real_time\"" '$1 == n {printf "%.1f", $6 / 1e6}'; }
 row() { printf '  %-44s %10s\n' "$1" "$2"; }
 # goal NAME VALUE OP LIMIT [UNIT]
 goal() { printf '  %-44s %10s %-4s goal %s %s: %s\n' "$1" "$2" "${5:-x}" "$3" "$4" "$(verdict "$2" "$3" "$4")"; }
@@ -110,15 +118,12 @@ echo "   (matches of 2 to 17 bytes, hash chains 16 deep)"
 declare -A rates=()
 for _ in 1 2 3 4 5; do
   for kind in "${kinds[@]}"; do
-    # lz4 -b reports, per level, "... , C MB/s , D MB/s"; D is decompression.
-    rates[$kind.lz4]+="$(lz4 -b1 -i1 -B1048576 "$tmp/$kind.16" 2>&1 | tr '\r,' '\n ' |
-      awk '/MB\/s/ {for (i = 1; i <= NF; ++i) if ($i == "MB/s") last = $(i - 1)} END {print last}') "
+    rates[$kind.lz4]+="$(lz4_rate "$tmp/$kind.16") "
     csv=$("$bin/ostrand_dat_bench" \
       --benchmark_filter="^BM_((DecompressLrs|PlainDecoder|LrsStream)_|(DecompressLrs|LrsStream)_Greedy)${bench_name[$kind]}/" \
       --benchmark_format=csv 2>/dev/null)
     for decoder in DecompressLrs_ PlainDecoder_ LrsStream_ DecompressLrs_Greedy LrsStream_Greedy; do
-      rates[$kind.$decoder]+="$(printf '%s\n' "$csv" | awk -F, \
-        -v n="\"BM_${decoder}${bench_name[$kind]}/real_time\"" '$1 == n {printf "%.1f", $6 / 1e6}') "
+      rates[$kind.$decoder]+="$(csv_rate "$csv" "${decoder}${bench_name[$kind]}") "
     done
   done
 done
@@ -152,7 +157,6 @@ echo "== the mixed data by quarter (each 4 MiB tar of it repeated to 16 MiB),"
 echo "   the same figures, 3 rounds in turns, medians; not goals: where the"
 echo "   mixed figure is won or lost"
 quarters=(locale icons python3 man)
-declare -A quarter_rates=()
 for q in 0 1 2 3; do
   for _ in 1 2 3 4; do
     dd if="$tmp/mixed.16" bs=1M skip=$((q * 4)) count=4 status=none
@@ -160,24 +164,21 @@ for q in 0 1 2 3; do
 done
 for _ in 1 2 3; do
   for q in 0 1 2 3; do
-    quarter_rates[$q.lz4]+="$(lz4 -b1 -i1 -B1048576 "$tmp/quarter$q.16" 2>&1 | tr '\r,' '\n ' |
-      awk '/MB\/s/ {for (i = 1; i <= NF; ++i) if ($i == "MB/s") last = $(i - 1)} END {print last}') "
+    rates[quarter$q.lz4]+="$(lz4_rate "$tmp/quarter$q.16") "
     csv=$(OSTRAND_BENCH_MIXED_TAR=$tmp/quarter$q.16 "$bin/ostrand_dat_bench" \
       --benchmark_filter='^BM_DecompressLrs_(Greedy)?Mixed/' --benchmark_format=csv 2>/dev/null)
     for decoder in DecompressLrs_ DecompressLrs_Greedy; do
-      quarter_rates[$q.$decoder]+="$(printf '%s\n' "$csv" | awk -F, \
-        -v n="\"BM_${decoder}Mixed/real_time\"" '$1 == n {printf "%.1f", $6 / 1e6}') "
+      rates[quarter$q.$decoder]+="$(csv_rate "$csv" "${decoder}Mixed") "
     done
   done
 done
-quarter_rate() { tr ' ' '\n' <<<"${quarter_rates[$1]}" | grep . | median; }
 for q in 0 1 2 3; do
-  lz4_mbs=$(quarter_rate "$q.lz4")
+  lz4_mbs=$(rate "quarter$q.lz4")
   echo " ${quarters[$q]}:"
   row "lz4 -d, in process (MB/s)" "$lz4_mbs"
-  row "decompress_lrs / lz4 -d" "$(ratio "$(quarter_rate "$q.DecompressLrs_")" "$lz4_mbs")"
+  row "decompress_lrs / lz4 -d" "$(ratio "$(rate "quarter$q.DecompressLrs_")" "$lz4_mbs")"
   row "decompress_lrs, greedy streams / lz4 -d" \
-    "$(ratio "$(quarter_rate "$q.DecompressLrs_Greedy")" "$lz4_mbs")"
+    "$(ratio "$(rate "quarter$q.DecompressLrs_Greedy")" "$lz4_mbs")"
 done
 
 echo

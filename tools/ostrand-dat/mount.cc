@@ -388,7 +388,9 @@ int on_read(const char*, char* buffer, std::size_t size, off_t offset,
       write_text(error_line(
           {shown_name(m.archive) + ": " + entry_file_name(file->entry->id),
            "a read of " + std::to_string(size) +
-               " bytes is larger than the 2 MiB the mount keeps per file",
+               " bytes is larger than the " +
+               std::to_string(OpenFile::kKept >> 20) +
+               " MiB the mount keeps per file",
            ""},
           false));
     }
